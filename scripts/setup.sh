@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Prepares a virtual environment with brindle built into it. Idempotent.
+#
+#   scripts/setup.sh [new|old|asan]
+#     new   newest CPython >= 3.12 found here, newest NumPy 2.x and pandas (default)
+#     old   CPython 3.12 with NumPy 1.26.x and pandas 2.2.x (oldest supported)
+#     asan  like new, with the extension built under AddressSanitizer + UBSan
+# Prints the environment's python path as its last line.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+FLAVOUR=${1:-new}
+
+say() { echo "[setup:$FLAVOUR] $*" >&2; }
+die() { echo "[setup:$FLAVOUR] error: $*" >&2; exit 1; }
+
+# --- Debian packages the build needs -----------------------------------------
+APT_PACKAGES=(g++ libtbb-dev libabsl-dev libgtest-dev)
+missing=()
+for p in "${APT_PACKAGES[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  command -v apt-get >/dev/null || die "missing Debian packages ${missing[*]} and no apt-get to install them"
+  say "installing ${missing[*]}"
+  SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq >&2
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >&2 ||
+    die "apt-get could not install ${missing[*]}"
+fi
+
+# --- interpreter --------------------------------------------------------------
+# Candidates: pyenv's versions, then Debian's and PATH's python3.1x.
+candidates() {
+  local root
+  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  ls -d "$root"/versions/3.*/bin/python3 2>/dev/null || true
+  for v in 3.19 3.18 3.17 3.16 3.15 3.14 3.13 3.12; do
+    for p in "/usr/bin/python$v" "/usr/local/bin/python$v"; do [ -x "$p" ] && echo "$p"; done
+  done
+  return 0
+}
+pick_python() {  # $1: exact minor like 3.12, or "newest"
+  local best="" best_ver=0 p ver
+  while read -r p; do
+    [ -x "$p" ] || continue
+    ver=$("$p" -c 'import sys; v=sys.version_info; print(v[0]*10000+v[1]*100+v[2] if v>=(3,12) else 0)' 2>/dev/null || echo 0)
+    [ "$ver" -gt 0 ] || continue
+    if [ "$1" != newest ]; then
+      local want=$(( ${1%%.*} * 10000 + ${1#*.} * 100 ))
+      [ "$ver" -ge "$want" ] && [ "$ver" -lt $((want + 100)) ] || continue
+    fi
+    "$p" -c 'import venv, ensurepip' 2>/dev/null || continue
+    if [ "$ver" -gt "$best_ver" ]; then best=$p; best_ver=$ver; fi
+  done < <(candidates)
+  echo "$best"
+}
+
+case "$FLAVOUR" in
+  new|asan) PY=$(pick_python newest); REQS=(numpy pandas pytest hypothesis) ;;
+  old) PY=$(pick_python 3.12); REQS=("numpy==1.26.*" "pandas==2.2.*" pytest hypothesis) ;;
+  *) die "unknown environment '$FLAVOUR' (use new, old or asan)" ;;
+esac
+[ -n "$PY" ] || die "no CPython >= 3.12 with venv found (looked in pyenv's versions and /usr/bin)"
+
+VENV=$ROOT/.venv/$FLAVOUR
+if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys' 2>/dev/null; then
+  say "creating $VENV with $PY"
+  rm -rf "$VENV"
+  "$PY" -m venv "$VENV" >&2
+fi
+VPY=$VENV/bin/python
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+"$VPY" -m pip install -q --upgrade pip >&2
+"$VPY" -m pip install -q "${REQS[@]}" >&2 || die "pip could not install ${REQS[*]}"
+
+# --- build brindle into the environment -----------------------------------------
+BUILD_ARGS=()
+if [ "$FLAVOUR" = asan ]; then
+  BUILD_ARGS=(-C "build-dir=build/asan-{wheel_tag}" -C cmake.build-type=RelWithDebInfo
+              -C "cmake.define.BRINDLE_SANITIZE=address,undefined")
+fi
+say "building brindle with $("$VPY" -c 'import sys; print(sys.version.split()[0])')"
+"$VPY" -m pip install -q --force-reinstall --no-deps "${BUILD_ARGS[@]}" "$ROOT" >&2 ||
+  die "building brindle failed (see the compiler output above)"
+echo "$VPY"

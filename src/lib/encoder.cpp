@@ -1,0 +1,301 @@
+#include "encoder.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "driver.hpp"
+#include "errors.hpp"
+
+namespace brindle {
+namespace {
+
+constexpr std::size_t kWriter = std::numeric_limits<std::size_t>::max();
+
+struct EncoderObject {
+    PyObject_HEAD
+    CodeBooks* books;  // owned; null until an encode stores some
+    std::atomic<std::size_t> borrow_flag;  // 0 free, n readers, kWriter one writer
+};
+
+EncoderObject* as_encoder(PyObject* self) noexcept { return reinterpret_cast<EncoderObject*>(self); }
+
+// ---- argument errors -------------------------------------------------------
+
+PyObject* type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return nullptr;
+}
+
+std::string utf8_or_placeholder(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return "?";
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// Matches a keyword name against `param`: by pointer first (names are
+// normally interned), then by value.
+bool keyword_is(PyObject* name, PyObject* param) {
+    if (name == param) return true;
+    return PyUnicode_Check(name) && PyUnicode_Compare(name, param) == 0;
+}
+
+PyObject* interned(const char* text) {
+    // Process-wide interned names; never released.
+    return PyUnicode_InternFromString(text);
+}
+
+// Parses (obj) for encode/decode. Returns the borrowed argument or null with
+// TypeError set.
+PyObject* parse_obj(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static PyObject* s_obj = interned("obj");
+    if (s_obj == nullptr) return nullptr;
+    const std::string name = std::string("Encoder.") + fname + "()";
+    if (nargs > 1) {
+        return type_error(name + " takes 1 positional arguments but " + std::to_string(nargs) +
+                          " were given");
+    }
+    PyObject* obj = nargs == 1 ? args[0] : nullptr;
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject* kw = PyTuple_GET_ITEM(kwnames, i);
+        if (!keyword_is(kw, s_obj)) {
+            return type_error(name + " got an unexpected keyword argument '" + utf8_or_placeholder(kw) + "'");
+        }
+        if (obj != nullptr) return type_error(name + " got multiple values for argument 'obj'");
+        obj = args[nargs + i];
+    }
+    if (obj == nullptr) return type_error(name + " missing 1 required positional argument: 'obj'");
+    return obj;
+}
+
+// ---- the borrow flag -------------------------------------------------------
+
+// Gives the flag back on every path out of a method.
+class Borrow {
+public:
+    static bool take_writer(EncoderObject* self) noexcept {
+        std::size_t expected = 0;
+        return self->borrow_flag.compare_exchange_strong(expected, kWriter, std::memory_order_acquire,
+                                                         std::memory_order_relaxed);
+    }
+    static bool take_reader(EncoderObject* self) noexcept {
+        std::size_t seen = self->borrow_flag.load(std::memory_order_relaxed);
+        do {
+            if (seen == kWriter || seen == kWriter - 1) return false;
+        } while (!self->borrow_flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                                          std::memory_order_relaxed));
+        return true;
+    }
+    Borrow(EncoderObject* self, bool writer) noexcept : self_(self), writer_(writer) {}
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    ~Borrow() {
+        if (writer_) {
+            self_->borrow_flag.store(0, std::memory_order_release);
+        } else {
+            self_->borrow_flag.fetch_sub(1, std::memory_order_release);
+        }
+    }
+
+private:
+    EncoderObject* self_;
+    bool writer_;
+};
+
+// ---- slots -----------------------------------------------------------------
+
+// Checks the `encoding` argument: None or exactly "label".
+bool check_encoding(PyObject* encoding) {
+    if (encoding == nullptr || encoding == Py_None) return true;
+    if (!PyUnicode_Check(encoding)) {
+        PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(encoding)));
+        if (qualname) {
+            PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), "str");
+        }
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(encoding) ? PyUnicode_AsUTF8AndSize(encoding, &size) : nullptr;
+    if (text == nullptr) {
+        // Add the note; if adding it fails, raise the original without it.
+        PyError err = PyError::fetch();
+        PyRef note = PyRef::steal(PyUnicode_FromString("while processing 'encoding'"));
+        if (note) {
+            PyRef res = PyRef::steal(PyObject_CallMethod(err.exc.get(), "add_note", "O", note.get()));
+            if (!res) PyErr_Clear();
+        } else {
+            PyErr_Clear();
+        }
+        std::move(err).restore();
+        return false;
+    }
+    if (std::string_view(text, static_cast<std::size_t>(size)) != "label") {
+        PyErr_Format(PyExc_ValueError, "%U is not a supported encoding strategy for strings!", encoding);
+        return false;
+    }
+    return true;
+}
+
+PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+        static PyObject* s_encoding = interned("encoding");
+        if (s_encoding == nullptr) return nullptr;
+        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        if (nargs > 1) {
+            return type_error("Encoder.__new__() takes from 0 to 1 positional arguments but " +
+                              std::to_string(nargs) + " were given");
+        }
+        PyObject* encoding = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+        if (kwds != nullptr) {
+            Py_ssize_t pos = 0;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            while (PyDict_Next(kwds, &pos, &key, &value)) {
+                if (!keyword_is(key, s_encoding)) {
+                    return type_error("Encoder.__new__() got an unexpected keyword argument '" +
+                                      utf8_or_placeholder(key) + "'");
+                }
+                if (encoding != nullptr) {
+                    return type_error("Encoder.__new__() got multiple values for argument 'encoding'");
+                }
+                encoding = value;
+            }
+        }
+        if (!check_encoding(encoding)) return nullptr;
+
+        PyRef empty = PyRef::steal(PyTuple_New(0));
+        if (!empty) return nullptr;
+        PyObject* self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
+        if (self == nullptr) return nullptr;
+        EncoderObject* enc = as_encoder(self);
+        enc->books = nullptr;
+        new (&enc->borrow_flag) std::atomic<std::size_t>(0);
+        return self;
+    });
+}
+
+void Encoder_dealloc(PyObject* self) {
+    EncoderObject* enc = as_encoder(self);
+    delete enc->books;
+    enc->books = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* Encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* obj = parse_obj("encode", args, nargs, kwnames);
+        if (obj == nullptr) return nullptr;
+        EncoderObject* enc = as_encoder(self);
+        if (!Borrow::take_writer(enc)) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            return nullptr;
+        }
+        Borrow held(enc, /*writer=*/true);
+        Result<DriverResult> driven = pyany_to_vec(obj);
+        if (!driven.ok()) {
+            driven.take_error().restore();
+            return nullptr;
+        }
+        DriverResult& result = driven.value();
+        // The books are replaced as a whole; a failed allocation keeps the old ones.
+        std::unique_ptr<CodeBooks> fresh;
+        if (result.books) fresh = std::make_unique<CodeBooks>(std::move(*result.books));
+        delete enc->books;
+        enc->books = fresh.release();
+        Result<PyRef> out = arr_to_out(std::move(result.matrix), std::move(result.out), nullptr);
+        if (!out.ok()) {
+            out.take_error().restore();
+            return nullptr;
+        }
+        return std::move(out).value().release();
+    });
+}
+
+PyObject* Encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* obj = parse_obj("decode", args, nargs, kwnames);
+        if (obj == nullptr) return nullptr;
+        EncoderObject* enc = as_encoder(self);
+        if (!Borrow::take_reader(enc)) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return nullptr;
+        }
+        Borrow held(enc, /*writer=*/false);
+        Result<DriverResult> driven = pyany_to_vec(obj);
+        if (!driven.ok()) {
+            driven.take_error().restore();
+            return nullptr;
+        }
+        DriverResult& result = driven.value();
+        result.books.reset();  // decode never stores what its own coding made
+        Result<PyRef> out = arr_to_out(std::move(result.matrix), std::move(result.out), enc->books);
+        if (!out.ok()) {
+            out.take_error().restore();
+            return nullptr;
+        }
+        return std::move(out).value().release();
+    });
+}
+
+PyMethodDef Encoder_methods[] = {
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Encoder_encode)),
+     METH_FASTCALL | METH_KEYWORDS, "encode($self, obj)\n--\n\n"},
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Encoder_decode)),
+     METH_FASTCALL | METH_KEYWORDS, "decode($self, obj)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char kEncoderDoc[] = "Encoder(encoding=None)\n--\n\n";
+
+PyType_Slot Encoder_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kEncoderDoc)},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_new, reinterpret_cast<void*>(Encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Encoder_dealloc)},
+    {Py_tp_methods, Encoder_methods},
+    {0, nullptr},
+};
+
+PyType_Spec Encoder_spec = {
+    .name = "builtins.Encoder",
+    .basicsize = static_cast<int>(sizeof(EncoderObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = Encoder_slots,
+};
+
+}  // namespace
+
+PyObject* encoder_type() noexcept {
+    // Created once, under the interpreter lock, and never released: every
+    // module object of the process registers this same type.
+    static PyObject* type = nullptr;
+    if (type != nullptr) return type;
+    PyObject* created = PyType_FromSpec(&Encoder_spec);
+    if (created == nullptr) {
+        PyObject* cause = PyError::fetch().exc.release();
+        PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", "Encoder");
+        PyError err = PyError::fetch();
+        PyException_SetContext(err.exc.get(), Py_NewRef(cause));
+        PyException_SetCause(err.exc.get(), cause);  // steals
+        std::move(err).restore();
+        return nullptr;
+    }
+    if (type == nullptr) {
+        type = created;
+    } else {
+        Py_DECREF(created);
+    }
+    return type;
+}
+
+}  // namespace brindle

@@ -1,0 +1,80 @@
+// The label-coding engine: pure C++, no interpreter objects.
+//
+// A text column is a list of labels (length-counted byte strings, NUL
+// allowed) borrowed from storage the caller keeps alive. Coding a column
+// gives every distinct label a code in ascending unsigned byte order, from 0
+// without gaps; the missing-value markers "nan", "NaN" and "<NA>" take no code
+// and their cells become the positive quiet NaN.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/codebook.hpp"
+
+namespace brindle {
+
+// The float64 bit pattern 0x7FF8000000000000 written for a missing value.
+double missing_code() noexcept;
+
+// True for the three missing-value markers, compared byte for byte.
+bool is_marker(std::string_view label) noexcept;
+
+// Float codes of one column (position i holds the code of label i as
+// float64, or the missing NaN) and the column's forward book.
+struct LabelCodes {
+    std::vector<double> codes;
+    LabelToCode book;
+};
+
+// Codes one column. Never fails on any content; may throw std::bad_alloc.
+// Runs its nested parallel work on the process-wide pool.
+LabelCodes label_encode(std::span<const std::string_view> labels);
+
+// A non-owning handle to the base of the shared row-major result matrix.
+// Pool tasks write disjoint cells through it; the matrix is owned elsewhere
+// and outlives every task. Destroying the handle never frees the matrix.
+class SendPtr {
+public:
+    explicit SendPtr(double* base) noexcept : base_(base) {}
+    double* get() const noexcept { return base_; }
+
+private:
+    double* base_;
+};
+using SendPtrHolder = std::shared_ptr<const SendPtr>;
+
+// What the column scan hands to the coding step, read-only to the workers.
+// For a text column strings[c] holds `rows` labels and numbers[c] is empty;
+// for a numeric column it is the other way round.
+struct ColumnScan {
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::vector<std::uint8_t> is_text;  // bytes, not vector<bool>: read by many threads
+    std::vector<std::vector<double>> numbers;
+    std::vector<std::vector<std::string_view>> strings;
+
+    // Sizes every per-column list for `cols` columns, all numeric and empty.
+    void reset(std::size_t n_rows, std::size_t n_cols);
+};
+
+// The books of one text column.
+struct ColumnBooks {
+    std::size_t column;
+    LabelToCode forward;
+    CodeToLabel reverse;
+};
+
+// The parallel column step: writes every cell of the rows x cols row-major
+// matrix behind `matrix` (cell (r, c) is element r * cols + c) and returns one
+// ColumnBooks per text column in ascending column order. Numeric columns copy
+// their float64 bits unchanged. The result does not depend on the pool size.
+std::vector<ColumnBooks> encode_columns(const ColumnScan& scan, const SendPtrHolder& matrix);
+
+}  // namespace brindle

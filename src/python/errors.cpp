@@ -1,0 +1,63 @@
+#include "errors.hpp"
+
+#include <string>
+
+namespace brindle {
+
+PyError PyError::fetch() noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        exc = PyErr_GetRaisedException();
+    }
+    return PyError{PyRef::steal(exc)};
+}
+
+PyObject* internal_error_type() noexcept {
+    // Process-wide and never freed: it must outlive every module object.
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "brindle.InternalError",
+            "Raised when brindle finds one of its own invariants broken.\n\n"
+            "It signals a fault in brindle or an input object that does not behave\n"
+            "as its type promises, never ordinary bad input. It derives from\n"
+            "BaseException so that it propagates through 'except Exception' handlers.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+PyError make_error(PyObject* type, std::string_view message) noexcept {
+    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+    if (text == nullptr) return PyError::fetch();
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+    return PyError::fetch();
+}
+
+PyError internal_failure(std::string_view message) noexcept {
+    PyObject* type = internal_error_type();
+    if (type == nullptr) return PyError::fetch();
+    return make_error(type, message);
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        try {
+            internal_failure(std::string("unexpected C++ exception: ") + e.what()).restore();
+        } catch (...) {
+            PyErr_NoMemory();
+        }
+    } catch (...) {
+        internal_failure("unexpected C++ exception").restore();
+    }
+}
+
+}  // namespace brindle

@@ -1,0 +1,68 @@
+#include "matrix.hpp"
+
+#include <cstring>
+#include <limits>
+
+#include "numpy_api.hpp"
+
+namespace brindle {
+
+double* Matrix::data() const noexcept {
+    return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+namespace {
+
+Result<Matrix> new_matrix(std::size_t rows, std::size_t cols, bool fortran, bool zeroed) {
+    constexpr std::size_t kMaxBytes = static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
+    if (rows > kMaxBytes || cols > kMaxBytes ||
+        (cols != 0 && rows > kMaxBytes / sizeof(double) / cols)) {
+        PyErr_NoMemory();
+        return PyError::fetch();
+    }
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    PyObject* array = zeroed ? PyArray_ZEROS(2, dims, NPY_DOUBLE, fortran ? 1 : 0)
+                             : PyArray_New(&PyArray_Type, 2, dims, NPY_DOUBLE, nullptr, nullptr, 0,
+                                           fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr);
+    BRINDLE_FAIL_IF(array == nullptr);
+    Matrix m;
+    m.array = PyRef::steal(array);
+    m.rows = rows;
+    m.cols = cols;
+    m.fortran = fortran;
+    return m;
+}
+
+}  // namespace
+
+Result<Matrix> zero_matrix(std::size_t rows, std::size_t cols) {
+    BRINDLE_TRY_STATUS(ensure_numpy());
+    return new_matrix(rows, cols, /*fortran=*/false, /*zeroed=*/true);
+}
+
+Result<Matrix> copy_float64_array(PyObject* obj) {
+    auto* src = reinterpret_cast<PyArrayObject*>(obj);
+    const npy_intp* dims = PyArray_DIMS(src);
+    const auto rows = static_cast<std::size_t>(dims[0]);
+    const auto cols = static_cast<std::size_t>(dims[1]);
+    const bool c_order = PyArray_IS_C_CONTIGUOUS(src);
+    const bool fortran = !c_order && PyArray_IS_F_CONTIGUOUS(src);
+    BRINDLE_ASSIGN_OR_RETURN(Matrix m, new_matrix(rows, cols, fortran, /*zeroed=*/false));
+    const char* base = static_cast<const char*>(PyArray_DATA(src));
+    double* out = m.data();
+    if (c_order || fortran) {
+        std::memcpy(out, base, rows * cols * sizeof(double));
+        return m;
+    }
+    // A strided view (possibly with negative or zero strides): gather into C order.
+    const npy_intp* strides = PyArray_STRIDES(src);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const char* row = base + static_cast<npy_intp>(r) * strides[0];
+        for (std::size_t c = 0; c < cols; ++c) {
+            std::memcpy(out + r * cols + c, row + static_cast<npy_intp>(c) * strides[1], sizeof(double));
+        }
+    }
+    return m;
+}
+
+}  // namespace brindle

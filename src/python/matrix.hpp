@@ -1,0 +1,16 @@
+// Allocation of the float64 matrices that leave the driver.
+#pragma once
+
+#include "driver.hpp"
+
+namespace brindle {
+
+// A zero-filled row-major rows x cols matrix. MemoryError when the size
+// cannot be represented or allocated.
+Result<Matrix> zero_matrix(std::size_t rows, std::size_t cols);
+
+// Copies a 2-D float64 array, keeping C or Fortran order (a strided input
+// gives C order); every value keeps its (row, column) position.
+Result<Matrix> copy_float64_array(PyObject* array);
+
+}  // namespace brindle

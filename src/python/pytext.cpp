@@ -1,0 +1,43 @@
+#include "pytext.hpp"
+
+#include "engine/text.hpp"
+
+namespace brindle {
+namespace {
+
+// Bytes of `str` through "surrogatepass", with the ill-formed ones replaced.
+Status append_surrogate_repaired(PyObject* str, std::string& out) {
+    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    BRINDLE_FAIL_IF(!bytes);
+    append_repaired_utf8(std::string_view(PyBytes_AS_STRING(bytes.get()),
+                                          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))),
+                         out);
+    return Status::success();
+}
+
+}  // namespace
+
+Result<std::string_view> utf8_view(PyObject* str, LabelStore& store) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data != nullptr) return std::string_view(data, static_cast<std::size_t>(size));
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return PyError::fetch();
+    PyErr_Clear();
+    std::string& label = store.make();
+    BRINDLE_TRY_STATUS(append_surrogate_repaired(str, label));
+    return std::string_view(label);
+}
+
+Status append_utf8(PyObject* str, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (data != nullptr) {
+        out.append(data, static_cast<std::size_t>(size));
+        return Status::success();
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return PyError::fetch();
+    PyErr_Clear();
+    return append_surrogate_repaired(str, out);
+}
+
+}  // namespace brindle

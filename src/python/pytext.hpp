@@ -1,0 +1,32 @@
+// UTF-8 text of Python str objects.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "pyref.hpp"
+
+namespace brindle {
+
+// Appends the UTF-8 form of `str` (a str or subclass) to `out`: lossless
+// when possible; text with lone surrogates is encoded with "surrogatepass"
+// and every ill-formed byte then replaced by U+FFFD.
+Status append_utf8(PyObject* str, std::string& out);
+
+// Labels made by the scan (repaired text, numbers as text), kept at stable
+// addresses for the length of a call.
+class LabelStore {
+public:
+    std::string& make() { return labels_.emplace_back(); }
+
+private:
+    std::deque<std::string> labels_;
+};
+
+// The UTF-8 bytes of `str`: a view into the str's own UTF-8 data when it has
+// no lone surrogates (valid while `str` lives), otherwise a repaired copy kept
+// in `store`.
+Result<std::string_view> utf8_view(PyObject* str, LabelStore& store);
+
+}  // namespace brindle
