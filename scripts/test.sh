@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Runs every test of brindle and exits non-zero if any stage fails.
+#
+#   scripts/test.sh [STAGE...] [-- PYTEST-ARGS...]
+#     old           pytest on CPython 3.12 with NumPy 1.26.x and pandas 2.2.x
+#     new           pytest on the newest CPython here with the newest NumPy and pandas
+#     asan          pytest against an AddressSanitizer + UBSan build of the extension,
+#                   with the sanitizer runtime preloaded into the interpreter
+#     engine        the C++ engine's scripts that exist: engine-tests, engine-tsan,
+#                   engine-fuzz (each can also be named alone)
+#   Without a stage, all of them run in that order. Arguments after "--" go to every
+#   pytest run (for example: scripts/test.sh new -- -k passthrough -x).
+#
+# Each stage prepares its own environment through scripts/setup.sh, so a fresh machine
+# needs nothing but this command. Logs go to build/test-logs/. The last lines are one
+# line per stage and the total count of tests.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+LOGS=$ROOT/build/test-logs
+mkdir -p "$LOGS"
+
+# Two shared cores: never build wider than that.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+export PYTHONFAULTHANDLER=1
+
+STAGES=()
+PYTEST_ARGS=()
+while (($#)); do
+  case "$1" in
+    --) shift; PYTEST_ARGS=("$@"); break ;;
+    old|new|asan|engine-tests|engine-tsan|engine-fuzz) STAGES+=("$1") ;;
+    engine) STAGES+=(engine-tests engine-tsan engine-fuzz) ;;
+    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "test.sh: unknown stage '$1' (old, new, asan, engine, engine-tests, engine-tsan, engine-fuzz)" >&2
+       exit 2 ;;
+  esac
+  shift
+done
+((${#STAGES[@]})) || STAGES=(old new asan engine-tests engine-tsan engine-fuzz)
+
+banner() { printf '\n==== %s ====\n' "$*"; }
+
+# --- Python stages -----------------------------------------------------------------
+venv_python() {  # $1: flavour; prints the environment's python, or fails
+  local out
+  out=$(bash scripts/setup.sh "$1") || return 1
+  out=$(tail -n 1 <<<"$out")
+  [ -x "$out" ] || { echo "test.sh: setup.sh $1 gave no python ('$out')" >&2; return 1; }
+  echo "$out"
+}
+
+pytest_stage() {  # $1: flavour
+  local py
+  py=$(venv_python "$1") || return 1
+  "$py" -m pytest "${PYTEST_ARGS[@]}"
+  local rc=$?
+  # 5: nothing collected; with tests in the tree that is a fault, not a pass.
+  ((rc == 5)) && echo "test.sh: pytest collected no tests" >&2
+  return "$rc"
+}
+
+asan_stage() {
+  local py lib reports=$LOGS/asan-reports rc
+  py=$(venv_python asan) || return 1
+  lib=$(g++ -print-file-name=libasan.so)
+  # g++ echoes the bare name back when it has no such file.
+  [ -f "$lib" ] || { echo "test.sh: g++ has no libasan.so" >&2; return 1; }
+  rm -rf "$reports" && mkdir -p "$reports"
+  # Reports go to files: a sanitizer that aborts inside a test would otherwise write
+  # into pytest's capture, which dies with the process. LeakSanitizer reads the
+  # common flags (log_path) from ASAN_OPTIONS.
+  LD_PRELOAD=$lib PYTHONMALLOC=malloc BRINDLE_ASAN=1 \
+    ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:log_path=$reports/asan \
+    LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan \
+    "$py" -m pytest -m "not slow" "${PYTEST_ARGS[@]}"
+  rc=$?
+  # pytest may have passed while a sanitizer failed the process at exit, or a
+  # subprocess's report may be the only trace: either way a report fails the stage.
+  local f found=0
+  for f in "$reports"/*; do
+    [ -s "$f" ] || continue
+    found=1
+    echo "---- sanitizer report $(basename "$f") (first 40 lines; all of it in $f)" >&2
+    head -n 40 "$f" >&2
+  done
+  ((found)) && ((rc == 0)) && rc=1
+  ((rc == 5)) && echo "test.sh: pytest collected no tests" >&2
+  return "$rc"
+}
+
+# --- engine stages (scripts owned by the engine; run those that exist) -----------
+engine_stage() {  # $1: script name without .sh
+  bash "scripts/$1.sh"
+}
+
+# --- counting ------------------------------------------------------------------------
+# Sums pytest's closing lines ("== 3 failed, 120 passed, 2 skipped in 4.1s ==") and
+# ctest's ("100% tests passed, 0 tests failed out of 42") from a stage's log.
+PASSED=0 FAILED=0 SKIPPED=0
+count_log() {
+  local line n
+  while IFS= read -r line; do
+    # pytest's closing line: framed by "=" rules, or bare under -q
+    if [[ $line =~ ^(=+\ )?([0-9]+\ [a-z]+(,\ [0-9]+\ [a-z]+)*)\ in\ [0-9.]+s ]]; then
+      line=${BASH_REMATCH[2]}
+      [[ $line =~ ([0-9]+)\ passed ]] && PASSED=$((PASSED + BASH_REMATCH[1]))
+      [[ $line =~ ([0-9]+)\ failed ]] && FAILED=$((FAILED + BASH_REMATCH[1]))
+      [[ $line =~ ([0-9]+)\ errors? ]] && FAILED=$((FAILED + BASH_REMATCH[1]))
+      [[ $line =~ ([0-9]+)\ skipped ]] && SKIPPED=$((SKIPPED + BASH_REMATCH[1]))
+      [[ $line =~ ([0-9]+)\ xfailed ]] && SKIPPED=$((SKIPPED + BASH_REMATCH[1]))
+      [[ $line =~ ([0-9]+)\ xpassed ]] && PASSED=$((PASSED + BASH_REMATCH[1]))
+    elif [[ $line =~ tests\ passed,\ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+      n=${BASH_REMATCH[1]}
+      FAILED=$((FAILED + n))
+      PASSED=$((PASSED + BASH_REMATCH[2] - n))
+    fi
+  done <"$1"
+}
+
+# --- run -------------------------------------------------------------------------------
+SUMMARY=()
+status=0
+for stage in "${STAGES[@]}"; do
+  banner "$stage"
+  if [[ $stage == engine-* && ! -f scripts/$stage.sh ]]; then
+    echo "scripts/$stage.sh is not there yet"
+    SUMMARY+=("$(printf '%-13s %s' "$stage" "skipped (no script)")")
+    continue
+  fi
+  log=$LOGS/$stage.log
+  start=$SECONDS
+  case "$stage" in
+    old|new) pytest_stage "$stage" ;;
+    asan) asan_stage ;;
+    engine-*) engine_stage "$stage" ;;
+  esac 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  took=$((SECONDS - start))
+  count_log "$log"
+  case "$rc" in
+    0) result=passed ;;
+    *) result="failed (exit $rc)"; status=1 ;;
+  esac
+  SUMMARY+=("$(printf '%-13s %-22s %4ds' "$stage" "$result" "$took")")
+done
+
+banner summary
+printf '%s\n' "${SUMMARY[@]}"
+echo "tests: $PASSED passed, $FAILED failed, $SKIPPED skipped"
+exit "$status"
