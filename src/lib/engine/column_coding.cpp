@@ -1,0 +1,168 @@
+// Coding of one text column: distinct labels in ascending byte order, codes
+// from 0 without gaps, markers entered as missing.
+#include "engine/column_coding.hpp"
+
+#include <cmath>
+#include <numeric>
+#include <optional>
+#include <string>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_invoke.h>
+#include <oneapi/tbb/parallel_sort.h>
+
+#include "engine/dedupe.hpp"
+#include "engine/hashing.hpp"
+#include "engine/pool.hpp"
+
+namespace brindle::detail {
+namespace {
+
+// A label with the position it came from (a row, or an index into the
+// distinct list). Sorting these keeps the bytes compared next to the index
+// that travels with them.
+struct Entry {
+    std::string_view label;
+    std::size_t index;
+};
+
+// std::string_view compares through char_traits<char>, which orders as
+// unsigned char: exactly the byte order the codes follow.
+inline bool by_label(const Entry& a, const Entry& b) noexcept { return a.label < b.label; }
+
+// Codes for labels already sorted and distinct: the float code of each
+// position, and the coded labels in code order.
+struct Numbering {
+    std::vector<double> code;
+    std::vector<std::string_view> coded;
+};
+
+Numbering number_sorted(std::span<const Entry> sorted) {
+    Numbering num;
+    num.code.resize(sorted.size());
+    for (std::size_t j = 0; j != sorted.size(); ++j) {
+        if (is_marker(sorted[j].label)) {
+            num.code[j] = missing_code();
+        } else {
+            num.code[j] = static_cast<double>(num.coded.size());
+            num.coded.push_back(sorted[j].label);
+        }
+    }
+    return num;
+}
+
+LabelToCode build_forward(std::span<const Entry> sorted, std::span<const double> code) {
+    LabelToCode book;
+    book.reserve(sorted.size());
+    for (std::size_t j = 0; j != sorted.size(); ++j) {
+        std::optional<Code> value;
+        if (!std::isnan(code[j])) value = static_cast<Code>(code[j]);
+        book.emplace(std::string(sorted[j].label), value);
+    }
+    return book;
+}
+
+// NOTE: the label copies are made in parallel and moved in serially; the
+// table insertions are cheap next to the allocations.
+CodeToLabel build_reverse(std::span<const std::string_view> coded) {
+    std::vector<std::string> copies(coded.size());
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, coded.size(), 1024), [&](const auto& range) {
+        for (std::size_t k = range.begin(); k != range.end(); ++k) copies[k] = std::string(coded[k]);
+    });
+    CodeToLabel book;
+    book.reserve(coded.size());
+    for (std::size_t k = 0; k != coded.size(); ++k) book.emplace(Code{k}, std::move(copies[k]));
+    return book;
+}
+
+// The books of a column whose distinct labels are `sorted`, built beside
+// `write_rows`, which fills the column's cells.
+template <class WriteRows>
+ColumnCoding finish(std::span<const Entry> sorted, const Numbering& num, bool want_reverse,
+                    WriteRows&& write_rows) {
+    ColumnCoding out;
+    tbb::parallel_invoke([&] { out.forward = build_forward(sorted, num.code); },
+                         [&] {
+                             if (want_reverse) out.reverse = build_reverse(num.coded);
+                         },
+                         write_rows);
+    return out;
+}
+
+ColumnCoding code_by_sort(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse) {
+    std::vector<Entry> rows(labels.size());
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows.size(), 4096), [&](const auto& range) {
+        for (std::size_t i = range.begin(); i != range.end(); ++i) rows[i] = Entry{labels[i], i};
+    });
+    tbb::parallel_sort(rows.begin(), rows.end(), by_label);
+
+    // run_start[j] is where the j-th distinct label's run begins in `rows`.
+    std::vector<Entry> distinct;
+    std::vector<std::size_t> run_start;
+    for (std::size_t i = 0; i != rows.size(); ++i) {
+        if (i == 0 || rows[i].label != rows[i - 1].label) {
+            distinct.push_back(rows[i]);
+            run_start.push_back(i);
+        }
+    }
+    run_start.push_back(rows.size());
+    const Numbering num = number_sorted(distinct);
+    return finish(distinct, num, want_reverse, [&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, distinct.size()), [&](const auto& range) {
+            for (std::size_t j = range.begin(); j != range.end(); ++j)
+                for (std::size_t i = run_start[j]; i != run_start[j + 1]; ++i) sink.put(rows[i].index, num.code[j]);
+        });
+    });
+}
+
+ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse) {
+    std::optional<Dedupe> d = dedupe<FastHash>(labels);
+    if (!d) return code_by_sort(labels, sink, want_reverse);
+
+    std::vector<Entry> sorted(d->distinct.size());
+    for (std::size_t j = 0; j != sorted.size(); ++j) sorted[j] = Entry{d->distinct[j], j};
+    tbb::parallel_sort(sorted.begin(), sorted.end(), by_label);
+    const Numbering num = number_sorted(sorted);
+    std::vector<double> code_of(sorted.size());
+    for (std::size_t j = 0; j != sorted.size(); ++j) code_of[sorted[j].index] = num.code[j];
+
+    return finish(sorted, num, want_reverse, [&] {
+        const std::size_t chunks = d->to_distinct.size();
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks, 1), [&](const auto& range) {
+            for (std::size_t c = range.begin(); c != range.end(); ++c) {
+                std::vector<double> table(d->to_distinct[c].size());
+                for (std::size_t l = 0; l != table.size(); ++l) table[l] = code_of[d->to_distinct[c][l]];
+                const std::size_t begin = c * kChunkRows;
+                const std::size_t end = std::min(labels.size(), begin + kChunkRows);
+                for (std::size_t i = begin; i != end; ++i) sink.put(i, table[d->local_ids[i]]);
+            }
+        });
+    });
+}
+
+}  // namespace
+
+ColumnCoding code_column(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse, Road road) {
+    if (road == Road::sorted) return code_by_sort(labels, sink, want_reverse);
+    return code_by_hash(labels, sink, want_reverse);
+}
+
+LabelCodes label_encode_here(std::span<const std::string_view> labels, Road road) {
+    LabelCodes result;
+    result.codes.resize(labels.size());
+    result.book = code_column(labels, CodeSink{result.codes.data(), 1}, false, road).forward;
+    return result;
+}
+
+}  // namespace brindle::detail
+
+namespace brindle {
+
+LabelCodes label_encode(std::span<const std::string_view> labels) {
+    LabelCodes result;
+    run_in_pool([&] { result = detail::label_encode_here(labels); });
+    return result;
+}
+
+}  // namespace brindle

@@ -1,0 +1,42 @@
+// Engine internals shared by the public entry points, the tests and the
+// benchmark. Everything here runs its nested parallel work in the arena of
+// the calling thread, so a test can pick the pool size with a local arena.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "engine/codebook.hpp"
+#include "engine/engine.hpp"
+
+namespace brindle::detail {
+
+// Where a column's float codes go: the code of row i lands at base[i * stride],
+// which lets a column be coded straight into its cells of the row-major matrix.
+struct CodeSink {
+    double* base;
+    std::size_t stride;
+    void put(std::size_t i, double v) const noexcept { base[i * stride] = v; }
+};
+
+// How a column is coded. Both roads give identical results: `hashed`
+// de-duplicates first and sorts only the distinct labels (switching to
+// `sorted` by itself when the column floods its hash maps); `sorted` sorts
+// every row, O(n log n) whatever the labels.
+enum class Road { hashed, sorted };
+
+struct ColumnCoding {
+    LabelToCode forward;
+    CodeToLabel reverse;  // built only on request
+};
+
+ColumnCoding code_column(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse,
+                         Road road = Road::hashed);
+
+LabelCodes label_encode_here(std::span<const std::string_view> labels, Road road = Road::hashed);
+
+std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* matrix);
+
+}  // namespace brindle::detail

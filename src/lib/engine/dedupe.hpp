@@ -1,0 +1,123 @@
+// Per-row de-duplication of one column by hashing, guarded against flooding.
+//
+// The rows are cut into fixed chunks. Each chunk, on its own worker, gives
+// its rows a local id from a chunk-private map; a serial merge then folds the
+// chunks' distinct labels into one list. Chunk boundaries are fixed, so the
+// work done never depends on the pool size.
+//
+// NOTE: the merge is serial and costs one lookup per distinct label per
+// chunk: negligible while a column repeats its labels, about half the row
+// pass when nearly every label is distinct. A hash-partitioned merge would
+// remove that, at the price of a second pass over the rows.
+//
+// The flood guard: a map's key equality counts the comparisons that fail.
+// With a sound hash they are rare (the table compares keys only when a 7-bit
+// tag matches), so more than a small multiple of the lookups means the labels
+// share hash values, and probing has gone quadratic. dedupe then stops and
+// reports the column as flooded; the caller codes it by sorting instead.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <numeric>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+namespace brindle::detail {
+
+inline constexpr std::size_t kChunkRows = std::size_t{1} << 16;
+
+// Failed comparisons a map may see over `lookups` lookups before it counts as
+// flooded. Random keys stay far below it; a wrong verdict only costs time.
+constexpr std::size_t flood_bound(std::size_t lookups) noexcept { return 4 * lookups + 1024; }
+
+struct CountingEq {
+    std::size_t* failures;
+    bool operator()(std::string_view a, std::string_view b) const noexcept {
+        if (a == b) return true;
+        ++*failures;
+        return false;
+    }
+};
+
+template <class Hash, class Value>
+using GuardedMap = absl::flat_hash_map<std::string_view, Value, Hash, CountingEq>;
+
+struct Dedupe {
+    std::vector<std::string_view> distinct;  // each distinct label once, unordered
+    std::unique_ptr<std::uint32_t[]> local_ids;  // row -> id within its chunk
+    std::vector<std::vector<std::size_t>> to_distinct;  // chunk -> local id -> index into distinct
+    std::size_t failed_comparisons = 0;
+};
+
+// Empty when the column is flooded for `Hash`.
+template <class Hash>
+std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Hash& hash = Hash{}) {
+    const std::size_t n = labels.size();
+    const std::size_t chunks = (n + kChunkRows - 1) / kChunkRows;
+    Dedupe d;
+    d.local_ids = std::make_unique_for_overwrite<std::uint32_t[]>(n);
+    std::vector<std::vector<std::string_view>> seen(chunks);
+    std::atomic<bool> flooded{false};
+    std::atomic<std::size_t> failures{0};
+
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks, 1), [&](const auto& range) {
+        for (std::size_t c = range.begin(); c != range.end(); ++c) {
+            if (flooded.load(std::memory_order_relaxed)) return;
+            const std::size_t begin = c * kChunkRows;
+            const std::size_t end = std::min(n, begin + kChunkRows);
+            const std::size_t bound = flood_bound(end - begin);
+            std::size_t failed = 0;
+            GuardedMap<Hash, std::uint32_t> ids(0, hash, CountingEq{&failed});
+            std::vector<std::string_view>& mine = seen[c];
+            for (std::size_t i = begin; i != end; ++i) {
+                const auto [it, inserted] = ids.try_emplace(labels[i], static_cast<std::uint32_t>(mine.size()));
+                if (inserted) mine.push_back(labels[i]);
+                d.local_ids[i] = it->second;
+                if (failed > bound) {
+                    flooded.store(true, std::memory_order_relaxed);
+                    return;
+                }
+            }
+            failures.fetch_add(failed, std::memory_order_relaxed);
+        }
+    });
+    if (flooded.load()) return std::nullopt;
+
+    d.to_distinct.resize(chunks);
+    if (chunks == 1) {
+        d.distinct = std::move(seen[0]);
+        d.to_distinct[0].resize(d.distinct.size());
+        std::iota(d.to_distinct[0].begin(), d.to_distinct[0].end(), std::size_t{0});
+    } else if (chunks > 1) {
+        std::size_t entries = 0;
+        for (const auto& s : seen) entries += s.size();
+        const std::size_t bound = flood_bound(entries);
+        std::size_t failed = 0;
+        GuardedMap<Hash, std::size_t> index(0, hash, CountingEq{&failed});
+        index.reserve(seen[0].size());
+        for (std::size_t c = 0; c != chunks; ++c) {
+            d.to_distinct[c].resize(seen[c].size());
+            for (std::size_t l = 0; l != seen[c].size(); ++l) {
+                const auto [it, inserted] = index.try_emplace(seen[c][l], d.distinct.size());
+                if (inserted) d.distinct.push_back(seen[c][l]);
+                d.to_distinct[c][l] = it->second;
+                if (failed > bound) return std::nullopt;
+            }
+        }
+        failures.fetch_add(failed, std::memory_order_relaxed);
+    }
+    d.failed_comparisons = failures.load();
+    return d;
+}
+
+}  // namespace brindle::detail

@@ -1,0 +1,52 @@
+#include "engine/hashing.hpp"
+
+#include <chrono>
+#include <random>
+
+#include "engine/codebook.hpp"
+
+namespace brindle {
+namespace detail {
+namespace {
+
+// std::random_device may throw when the system has no entropy source; the
+// engine lets no such exception escape, so fall back to weaker entropy
+// (clock and addresses) rather than fail a call.
+std::uint64_t random_word() noexcept {
+    try {
+        std::random_device rd;
+        return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+    } catch (...) {
+        static int anchor;
+        const auto t = static_cast<std::uint64_t>(
+            std::chrono::high_resolution_clock::now().time_since_epoch().count());
+        return mix(t ^ reinterpret_cast<std::uintptr_t>(&anchor), 0x9E3779B97F4A7C15ULL);
+    }
+}
+
+}  // namespace
+
+const FastKey& fast_key() noexcept {
+    static const FastKey key{random_word(), random_word(), random_word()};
+    return key;
+}
+
+const SipKey& sip_key() noexcept {
+    static const SipKey key{random_word(), random_word()};
+    return key;
+}
+
+}  // namespace detail
+
+std::size_t LabelHash::operator()(std::string_view s) const noexcept {
+    return detail::siphash<1, 3>(s, detail::sip_key());
+}
+
+// Codes are small dense integers chosen by the engine, not by the input, so
+// a seeded multiply-mix is enough to spread them over the table.
+std::size_t CodeHash::operator()(Code c) const noexcept {
+    const detail::FastKey& key = detail::fast_key();
+    return detail::mix(c ^ key.s0, key.s1 | 1);
+}
+
+}  // namespace brindle
