@@ -3,10 +3,9 @@
 #include "engine/text.hpp"
 
 namespace brindle {
-namespace {
 
 // Bytes of `str` through "surrogatepass", with the ill-formed ones replaced.
-Status append_surrogate_repaired(PyObject* str, std::string& out) {
+Status append_utf8_surrogatepass(PyObject* str, std::string& out) {
     PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
     BRINDLE_FAIL_IF(!bytes);
     append_repaired_utf8(std::string_view(PyBytes_AS_STRING(bytes.get()),
@@ -15,8 +14,6 @@ Status append_surrogate_repaired(PyObject* str, std::string& out) {
     return Status::success();
 }
 
-}  // namespace
-
 Result<std::string_view> utf8_view(PyObject* str, LabelStore& store) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);
@@ -24,7 +21,7 @@ Result<std::string_view> utf8_view(PyObject* str, LabelStore& store) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return PyError::fetch();
     PyErr_Clear();
     std::string& label = store.make();
-    BRINDLE_TRY_STATUS(append_surrogate_repaired(str, label));
+    BRINDLE_TRY_STATUS(append_utf8_surrogatepass(str, label));
     return std::string_view(label);
 }
 
@@ -37,7 +34,7 @@ Status append_utf8(PyObject* str, std::string& out) {
     }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return PyError::fetch();
     PyErr_Clear();
-    return append_surrogate_repaired(str, out);
+    return append_utf8_surrogatepass(str, out);
 }
 
 }  // namespace brindle

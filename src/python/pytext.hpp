@@ -14,6 +14,10 @@ namespace brindle {
 // and every ill-formed byte then replaced by U+FFFD.
 Status append_utf8(PyObject* str, std::string& out);
 
+// The same for a str known to hold lone surrogates, without first raising
+// the lossless encoder's error.
+Status append_utf8_surrogatepass(PyObject* str, std::string& out);
+
 // Labels made by the scan (repaired text, numbers as text), kept at stable
 // addresses for the length of a call.
 class LabelStore {

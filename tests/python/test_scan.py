@@ -1,0 +1,352 @@
+"""The cell scan: which columns are text, the labels they get, and failures."""
+import math
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import brindle
+
+from conftest import internal_error_type
+
+NAN = float("nan")
+
+
+def labels_of(column):
+    """The labels brindle makes of one column, through an encode/decode round trip."""
+    x = np.empty((len(column), 1), dtype=object)
+    x[:, 0] = column
+    enc = brindle.Encoder()
+    enc.encode(x)
+    return list(enc.decode(x)[:, 0])
+
+
+def codes_of(column):
+    x = np.empty((len(column), 1), dtype=object)
+    x[:, 0] = column
+    return brindle.Encoder().encode(x)[:, 0]
+
+
+@pytest.mark.parametrize(
+    "column, labels",
+    [
+        (["x", 1, 2], ["x", "1", "2"]),
+        ([1, 2, "x"], ["1", "2", "x"]),
+        ([1.5, "x", 2.5], ["1.5", "x", "2.5"]),
+        ([1.0, "x", 2.0], ["1", "x", "2.0"]),
+        ([1e21, 1e-7, -0.0, "x"], ["1000000000000000000000", "0.0000001", "-0", "x"]),
+        ([1e23, 0.1, 123.456, "x"], ["100000000000000000000000", "0.1", "123.456", "x"]),
+        ([math.inf, -math.inf, "x"], ["inf", "-inf", "x"]),
+        ([True, False, "x", True], ["1", "0", "x", "True"]),
+        ([None, "a"], ["None", "a"]),
+        (["3", "10"], ["3", "10"]),
+        (["a\x00b", "a\x00", "é", "日本"], ["a\x00b", "a\x00", "é", "日本"]),
+        (["\ud800", "a\udfffb"], ["\ufffd" * 3, "a" + "\ufffd" * 3 + "b"]),
+        ([b"raw", "s"], ["b'raw'", "s"]),
+        ([10**400, 1], [str(10**400), "1"]),
+    ],
+)
+def test_column_labels(column, labels):
+    assert labels_of(column) == labels
+
+
+@pytest.mark.parametrize(
+    "column, codes",
+    [
+        (["x", 1, 2], [2, 0, 1]),
+        ([1.0, "x", 2.0], [0, 2, 1]),
+        ([NAN, "x"], [NAN, 0]),  # "NaN" before the switch is a marker
+        (["x", NAN], [0, NAN]),  # "nan" after it, too
+        (["x", pd.NA, None], [1, NAN, 0]),  # "<NA>" is a marker, "None" is not
+        (["nan", "NaN", "<NA>", "NAN", "nan "], [NAN, NAN, NAN, 0, 1]),
+        (["0", "<NA>", "A"], [0, NAN, 1]),
+        (["b", "a", "B", "", "é", "z"], [3, 2, 1, 0, 5, 4]),
+    ],
+)
+def test_column_codes(column, codes):
+    np.testing.assert_array_equal(codes_of(column), np.array(codes, dtype=float))
+
+
+@pytest.mark.parametrize(
+    "dtype", ["int8", "uint8", "int16", "int32", "int64", "uint64", "float16", "float32", "bool",
+              ">f8", ">i4", "longdouble"]
+)
+def test_numeric_arrays_convert_like_float(enc, dtype):
+    rng = np.random.default_rng(1)
+    x = (rng.integers(0, 2, (5, 3)) if dtype == "bool" else rng.integers(-100, 100, (5, 3))).astype(dtype)
+    if dtype == "uint64":
+        x = x.astype("uint64") + np.uint64(2**63 + 12345)
+    out = enc.encode(x)
+    expected = np.array([[float(v) for v in row] for row in x])
+    np.testing.assert_array_equal(out, expected)
+    assert out.dtype == np.float64 and out.flags.c_contiguous
+
+
+def test_float16_special_values(enc):
+    x = np.array([[np.inf, -np.inf], [np.nan, 65504.0], [6e-8, -0.0]], dtype=np.float16)
+    out = enc.encode(x)
+    ref = np.array([[float(v) for v in row] for row in x])
+    assert np.array_equal(out, ref, equal_nan=True)
+    assert np.array_equal(np.signbit(out), np.signbit(ref))
+
+
+@pytest.mark.parametrize("shape", [(0, 3), (2, 0), (0, 0)])
+@pytest.mark.parametrize("dtype", [object, np.int64])
+def test_empty_inputs(enc, shape, dtype):
+    out = enc.encode(np.empty(shape, dtype=dtype))
+    assert out.shape == shape and out.dtype == np.float64
+
+
+class ndarray:  # noqa: N801 - taken for an array by its type name
+    """A stand-in that only has what the scan reads: shape and subscription."""
+
+    def __init__(self, data, shape=None):
+        self.data = data
+        self.shape = shape if shape is not None else data.shape
+
+    def __getitem__(self, key):
+        return self.data[key]
+
+
+Subclass = type("ndarray", (np.ndarray,), {})  # a subclass, read by subscription
+
+
+def _mixed():
+    rng = np.random.default_rng(7)
+    cells = [1, 2.5, "a", "b", None, True, NAN, pd.NA, "nan", "é", 10**30, np.float32(1.5), np.int64(7)]
+    x = np.empty((40, 6), dtype=object)
+    for idx in np.ndindex(x.shape):
+        x[idx] = cells[rng.integers(len(cells))]
+    x[:, 0] = [float(i) for i in range(40)]  # a numeric column
+    return x
+
+
+def same_cells(a, b):
+    a, b = np.asarray(a, dtype=object), np.asarray(b, dtype=object)
+    return a.shape == b.shape and all(
+        type(u) is type(v) and (u == v or (u != u and v != v)) for u, v in zip(a.ravel(), b.ravel())
+    )
+
+
+@pytest.mark.parametrize(
+    "wrap",
+    [lambda x: ndarray(x), lambda x: x.view(Subclass), np.asfortranarray, lambda x: x[:, ::-1][:, ::-1]],
+    ids=["stand-in", "subclass", "fortran", "reversed view"],
+)
+def test_direct_reads_match_subscription(wrap):
+    x = _mixed()
+    a, b = brindle.Encoder(), brindle.Encoder()
+    fast, slow = a.encode(x), b.encode(wrap(x))
+    assert np.array_equal(fast, slow, equal_nan=True)
+    assert same_cells(a.decode(x), b.decode(x))
+
+
+def test_input_is_not_modified(enc):
+    x = _mixed()
+    before = [id(v) for v in x.ravel()]
+    enc.encode(x)
+    enc.decode(x)
+    assert [id(v) for v in x.ravel()] == before
+
+
+# ---- failures ------------------------------------------------------------------
+
+class BadStr:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class BadItem:
+    shape = (2, 2)
+
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+
+class ndarray_bad(ndarray):  # noqa: N801
+    pass
+
+
+def _named(cls, name):
+    return type(name, (cls,), {})
+
+
+@pytest.mark.parametrize(
+    "obj, message",
+    [
+        (np.array(["a", "b"], dtype=object), "'shape' is not a pair"),
+        (np.zeros(3), "'shape' is not a pair"),
+        (np.zeros((1, 1, 1), dtype=object), "'shape' is not a pair"),
+        (_named(BadItem, "ndarray")(), "could not read a cell"),
+        (np.array([["a", BadStr()]], dtype=object), "cant convert to str"),
+        (ndarray(np.zeros((1, 1)), shape=(1, -1)), "negative"),
+        (ndarray(np.zeros((1, 1)), shape=[1, 1]), "'shape' is not a pair"),
+        (ndarray(np.zeros((1, 1)), shape=(1.0, 1)), "integers"),
+    ],
+)
+def test_internal_failures(enc, obj, message):
+    with pytest.raises(BaseException) as info:
+        enc.encode(obj)
+    assert type(info.value) is internal_error_type()
+    assert message in str(info.value)
+
+
+def test_str_failure_message_starts_as_specified(enc):
+    with pytest.raises(BaseException) as info:
+        enc.encode(np.array([[BadStr()]], dtype=object))
+    assert str(info.value).startswith("cant convert to str")
+
+
+def test_frame_without_values_reads_columns_and_shape_first(enc):
+    seen = []
+
+    class DataFrame:
+        @property
+        def columns(self):
+            seen.append("columns")
+            return ["a"]
+
+        @property
+        def shape(self):
+            seen.append("shape")
+            return (1, 1)
+
+    with pytest.raises(BaseException) as info:
+        enc.encode(DataFrame())
+    assert type(info.value) is internal_error_type()
+    assert seen == ["columns", "shape"]
+
+
+@pytest.mark.parametrize("shape", [(10**12, 10**12), (0, 10**15), (2**62, 4), (10**30, 1)])
+def test_huge_shapes_fail_cleanly(shape):
+    enc = brindle.Encoder()
+    enc.encode(np.array([["a"]], dtype=object))
+    with pytest.raises(BaseException) as info:
+        enc.encode(ndarray(np.zeros((1, 1)), shape=shape))
+    assert isinstance(info.value, MemoryError) or type(info.value) is internal_error_type()
+    # the earlier books survive a failed encode
+    assert list(enc.decode(np.array([["a"]], dtype=object))[:, 0]) == ["a"]
+
+
+# ---- column names ---------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "columns, names",
+    [
+        (["a", "b"], ["a", "b"]),
+        (pd.RangeIndex(2), ["0", "1"]),
+        (pd.Index([-3, 2**63 - 1]), ["-3", str(2**63 - 1)]),
+        (pd.Index([True, False], dtype=object), ["1", "0"]),
+    ],
+)
+def test_column_names(columns, names):
+    df = pd.DataFrame([[1.0, 2.0]], columns=columns)
+    assert list(brindle.Encoder().encode(df).columns) == names
+
+
+@pytest.mark.parametrize(
+    "columns, exc",
+    [
+        (pd.Index([1.5, 2.5]), TypeError),
+        (pd.Index(["a", 1], dtype=object), TypeError),
+        (pd.MultiIndex.from_tuples([("a", 1), ("b", 2)]), TypeError),
+        (pd.Index([2**64, 1], dtype=object), OverflowError),
+    ],
+)
+def test_column_names_refused(columns, exc):
+    df = pd.DataFrame([[1.0, 2.0]], columns=columns)
+    with pytest.raises(exc):
+        brindle.Encoder().encode(df)
+
+
+def test_str_as_columns_is_refused(enc):
+    class DataFrame:
+        columns = "ab"
+        shape = (1, 2)
+
+    with pytest.raises(AttributeError):
+        enc.encode(DataFrame())
+
+
+# ---- access rules ----------------------------------------------------------------
+
+class Reenter:
+    def __init__(self, enc, method):
+        self.enc, self.method, self.error = enc, method, None
+
+    def __str__(self):
+        try:
+            getattr(self.enc, self.method)(np.array([["z"]], dtype=object))
+        except RuntimeError as exc:
+            self.error = str(exc)
+        return "r"
+
+
+@pytest.mark.parametrize(
+    "outer, inner, expected",
+    [("encode", "encode", "Already borrowed"), ("encode", "decode", "Already mutably borrowed"),
+     ("decode", "encode", "Already borrowed"), ("decode", "decode", None)],
+)
+def test_reentrant_calls(outer, inner, expected):
+    enc = brindle.Encoder()
+    cell = Reenter(enc, inner)
+    getattr(enc, outer)(np.array([[cell]], dtype=object))
+    assert cell.error == expected
+    # the flag was given back: both kinds of call work again
+    enc.encode(np.array([["a"]], dtype=object))
+    enc.decode(np.array([["a"]], dtype=object))
+
+
+@pytest.mark.parametrize("method", ["encode", "decode"])
+def test_flag_given_back_after_failure(method):
+    enc = brindle.Encoder()
+    for bad in ([1], np.array([[BadStr()]], dtype=object), np.zeros(2, dtype=object)):
+        with pytest.raises(BaseException):
+            getattr(enc, method)(bad)
+    enc.encode(np.array([["a"]], dtype=object))
+
+
+def test_python_threads_share_an_encoder():
+    enc = brindle.Encoder()
+    x = np.array([[f"v{i % 7}", i] for i in range(2000)], dtype=object)
+    expected = brindle.Encoder().encode(x)
+    errors, results = [], []
+
+    def work():
+        for _ in range(20):
+            try:
+                results.append(enc.encode(x))
+            except RuntimeError as exc:
+                errors.append(str(exc))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert set(errors) <= {"Already borrowed"}
+    assert results and all(np.array_equal(r, expected) for r in results)
+
+
+def test_results_do_not_depend_on_pool_size():
+    script = textwrap.dedent(
+        """
+        import sys, numpy as np, brindle
+        rng = np.random.default_rng(3)
+        x = rng.integers(0, 500, (20000, 6)).astype(str).astype(object)
+        x[::7, 2] = 1.5
+        x[:, 4] = rng.random(20000)
+        enc = brindle.Encoder()
+        sys.stdout.buffer.write(enc.encode(x).tobytes())
+        sys.stdout.buffer.write(repr(enc.decode(x)[:50].tolist()).encode())
+        """
+    )
+    outs = []
+    for n in ("1", "2", "5"):
+        env = {**__import__("os").environ, "RAYON_NUM_THREADS": n}
+        outs.append(subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, check=True).stdout)
+    assert outs[0] == outs[1] == outs[2]
