@@ -47,19 +47,22 @@ bool keyword_is(PyObject* name, PyObject* param) {
     return PyUnicode_Check(name) && PyUnicode_Compare(name, param) == 0;
 }
 
-PyObject* interned(const char* text) {
-    // Process-wide interned names; never released.
-    return PyUnicode_InternFromString(text);
+// A process-wide interned name, made on first use and never released; null
+// with an exception set if it cannot be made (a later call tries again).
+PyObject* interned(PyObject*& slot, const char* text) {
+    if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+    return slot;
 }
+PyObject* s_obj = nullptr;
+PyObject* s_encoding = nullptr;
 
 // Parses (obj) for encode/decode. Returns the borrowed argument or null with
 // TypeError set.
 PyObject* parse_obj(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static PyObject* s_obj = interned("obj");
-    if (s_obj == nullptr) return nullptr;
-    const std::string name = std::string("Encoder.") + fname + "()";
+    if (interned(s_obj, "obj") == nullptr) return nullptr;
+    const auto name = [fname] { return std::string("Encoder.") + fname + "()"; };
     if (nargs > 1) {
-        return type_error(name + " takes 1 positional arguments but " + std::to_string(nargs) +
+        return type_error(name() + " takes 1 positional arguments but " + std::to_string(nargs) +
                           " were given");
     }
     PyObject* obj = nargs == 1 ? args[0] : nullptr;
@@ -67,12 +70,12 @@ PyObject* parse_obj(const char* fname, PyObject* const* args, Py_ssize_t nargs, 
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject* kw = PyTuple_GET_ITEM(kwnames, i);
         if (!keyword_is(kw, s_obj)) {
-            return type_error(name + " got an unexpected keyword argument '" + utf8_or_placeholder(kw) + "'");
+            return type_error(name() + " got an unexpected keyword argument '" + utf8_or_placeholder(kw) + "'");
         }
-        if (obj != nullptr) return type_error(name + " got multiple values for argument 'obj'");
+        if (obj != nullptr) return type_error(name() + " got multiple values for argument 'obj'");
         obj = args[nargs + i];
     }
-    if (obj == nullptr) return type_error(name + " missing 1 required positional argument: 'obj'");
+    if (obj == nullptr) return type_error(name() + " missing 1 required positional argument: 'obj'");
     return obj;
 }
 
@@ -145,8 +148,7 @@ bool check_encoding(PyObject* encoding) {
 
 PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-        static PyObject* s_encoding = interned("encoding");
-        if (s_encoding == nullptr) return nullptr;
+        if (interned(s_encoding, "encoding") == nullptr) return nullptr;
         const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
         if (nargs > 1) {
             return type_error("Encoder.__new__() takes from 0 to 1 positional arguments but " +
