@@ -67,14 +67,15 @@ asan_stage() {
   # g++ echoes the bare name back when it has no such file.
   [ -f "$lib" ] || { echo "test.sh: g++ has no libasan.so" >&2; return 1; }
   rm -rf "$reports" && mkdir -p "$reports"
-  # Reports go to files: a sanitizer that aborts inside a test would otherwise write
-  # into pytest's capture, which dies with the process. LeakSanitizer reads the
-  # common flags (log_path) from ASAN_OPTIONS.
+  # A sanitizer that stops the process inside a test would write into pytest's file
+  # descriptor capture, which dies with it: ASan and LeakSanitizer reports go to
+  # files (log_path), and --capture=sys leaves native stderr alone for UBSan, whose
+  # separate runtime cannot follow a log_path once libasan is preloaded.
   LD_PRELOAD=$lib PYTHONMALLOC=malloc BRINDLE_ASAN=1 \
     ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:log_path=$reports/asan \
     LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0 \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan \
-    "$py" -m pytest -m "not slow" "${PYTEST_ARGS[@]}"
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    "$py" -m pytest -m "not slow" --capture=sys "${PYTEST_ARGS[@]}"
   rc=$?
   # pytest may have passed while a sanitizer failed the process at exit, or a
   # subprocess's report may be the only trace: either way a report fails the stage.
