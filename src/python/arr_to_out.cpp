@@ -1,18 +1,214 @@
 // Result building: the matrix becomes a float64 array or DataFrame, and for
 // decode the stored books put labels back in place of codes.
+#include <algorithm>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "driver.hpp"
 #include "errors.hpp"
+#include "labels.hpp"
 #include "numpy_api.hpp"
 
 namespace brindle {
+namespace {
+
+// Process-wide interned names and keyword-name tuples, made on first
+// successful use and never released. Reusing one object per name also keeps
+// the interpreter's attribute caches from collecting a copy per call.
+PyObject* interned(PyObject*& slot, const char* text) {
+    if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+    return slot;
+}
+
+PyObject* keyword_names(PyObject*& slot, std::initializer_list<const char*> names) {
+    if (slot != nullptr) return slot;
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) return nullptr;
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* s = PyUnicode_InternFromString(name);
+        if (s == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), i++, s);
+    }
+    slot = tuple.release();
+    return slot;
+}
+
+Result<PyRef> get_attr(PyObject* obj, PyObject*& name_slot, const char* name) {
+    PyObject* key = interned(name_slot, name);
+    BRINDLE_FAIL_IF(key == nullptr);
+    PyObject* value = PyObject_GetAttr(obj, key);
+    BRINDLE_FAIL_IF(value == nullptr);
+    return PyRef::steal(value);
+}
+
+Result<PyRef> new_object_array(int ndim, const npy_intp* dims, bool fortran) {
+    // Object arrays start zero-filled (null items), which NumPy releases
+    // safely, so a half-filled array can be dropped on any failure.
+    PyObject* array = PyArray_New(&PyArray_Type, ndim, const_cast<npy_intp*>(dims), NPY_OBJECT, nullptr,
+                                  nullptr, 0, fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr);
+    BRINDLE_FAIL_IF(array == nullptr);
+    return PyRef::steal(array);
+}
+
+PyObject** object_items(const PyRef& array) noexcept {
+    return static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+// Stores a new reference to the object for cell value x: its label in a text
+// column, a Python float elsewhere (what a cast to object dtype makes).
+inline bool put_cell(PyObject** slot, double x, LabelTable* table) {
+    PyObject* item;
+    if (table != nullptr) {
+        item = table->label(x);
+        if (item == nullptr) return false;
+        Py_INCREF(item);
+    } else {
+        item = PyFloat_FromDouble(x);
+        if (item == nullptr) return false;
+    }
+    *slot = item;
+    return true;
+}
+
+// Object array of the matrix's shape and memory order: str labels in the text
+// columns ("NaN" for NaN and unknown codes), Python floats elsewhere. The
+// array is filled in memory order, so matrix reads and item writes both run
+// sequentially.
+Result<PyRef> decode_array(const Matrix& m, const CodeBooks& books) {
+    BRINDLE_TRY_STATUS(ensure_numpy());
+    PyRef nan_label = PyRef::steal(PyUnicode_FromStringAndSize("NaN", 3));
+    BRINDLE_FAIL_IF(!nan_label);
+    ColumnLabels labels;
+    BRINDLE_TRY_STATUS(labels.build(books, m.cols, /*require_width=*/m.rows > 0, nan_label.get()));
+
+    const npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(m.cols)};
+    BRINDLE_ASSIGN_OR_RETURN(PyRef out, new_object_array(2, dims, m.fortran));
+    PyObject** items = object_items(out);
+    const double* values = m.data();
+    if (m.fortran) {
+        for (std::size_t c = 0; c < m.cols; ++c) {
+            LabelTable* table = labels.at(c);
+            const std::size_t base = c * m.rows;
+            for (std::size_t r = 0; r < m.rows; ++r) {
+                BRINDLE_FAIL_IF(!put_cell(items + base + r, values[base + r], table));
+            }
+        }
+    } else {
+        for (std::size_t r = 0; r < m.rows; ++r) {
+            const std::size_t base = r * m.cols;
+            for (std::size_t c = 0; c < m.cols; ++c) {
+                BRINDLE_FAIL_IF(!put_cell(items + base + c, values[base + c], labels.at(c)));
+            }
+        }
+    }
+    return out;
+}
+
+Result<PyRef> new_str(const std::string& text) {
+    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    BRINDLE_FAIL_IF(s == nullptr);
+    return PyRef::steal(s);
+}
+
+Result<PyRef> name_list(const std::vector<std::string>& names) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    BRINDLE_FAIL_IF(!list);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        BRINDLE_ASSIGN_OR_RETURN(PyRef name, new_str(names[i]));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
+    }
+    return list;
+}
+
+// One object column per text column: str labels, None for NaN and unknown
+// codes. All columns are filled in one pass over the rows, so the row-major
+// matrix is read sequentially.
+Result<std::vector<std::pair<std::size_t, PyRef>>> label_columns(const Matrix& m, const ColumnLabels& labels) {
+    std::vector<std::pair<std::size_t, PyRef>> columns;
+    std::vector<std::pair<std::size_t, LabelTable*>> tables;
+    const npy_intp dims[1] = {static_cast<npy_intp>(m.rows)};
+    for (std::size_t c = 0; c < m.cols; ++c) {
+        if (LabelTable* table = labels.at(c)) {
+            BRINDLE_ASSIGN_OR_RETURN(PyRef column, new_object_array(1, dims, false));
+            columns.emplace_back(c, std::move(column));
+            tables.emplace_back(c, table);
+        }
+    }
+    std::vector<PyObject**> items;
+    items.reserve(columns.size());
+    for (const auto& column : columns) items.push_back(object_items(column.second));
+    for (std::size_t r = 0; r < m.rows; ++r) {
+        for (std::size_t j = 0; j < tables.size(); ++j) {
+            BRINDLE_FAIL_IF(!put_cell(items[j] + r, m.at(r, tables[j].first), tables[j].second));
+        }
+    }
+    return columns;
+}
+
+// A DataFrame of the matrix with the given column names and pandas' default
+// index; with books, the text columns replaced by object columns of labels.
+Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& names, const CodeBooks* books) {
+    static PyObject* s_DataFrame = nullptr;
+    static PyObject* s_Series = nullptr;
+    static PyObject* s_isetitem = nullptr;
+    static PyObject* k_columns = nullptr;
+    static PyObject* k_dtype_copy = nullptr;
+
+    PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
+    BRINDLE_FAIL_IF(!pandas);
+    BRINDLE_ASSIGN_OR_RETURN(PyRef columns, name_list(names));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef frame_type, get_attr(pandas.get(), s_DataFrame, "DataFrame"));
+    PyObject* columns_kw = keyword_names(k_columns, {"columns"});
+    BRINDLE_FAIL_IF(columns_kw == nullptr);
+    // The matrix array is this call's own, so it is the new float64 data.
+    PyObject* frame_args[] = {m.array.get(), columns.get()};
+    PyRef frame = PyRef::steal(PyObject_Vectorcall(frame_type.get(), frame_args, 1, columns_kw));
+    BRINDLE_FAIL_IF(!frame);
+    if (books == nullptr || books->text_columns.empty()) return frame;
+
+    BRINDLE_TRY_STATUS(ensure_numpy());
+    ColumnLabels labels;
+    BRINDLE_TRY_STATUS(labels.build(*books, std::min(m.cols, names.size()), /*require_width=*/true, Py_None));
+    // Every label is read before the frame is changed: without copy-on-write,
+    // pandas may keep the matrix's memory as the frame's own.
+    BRINDLE_ASSIGN_OR_RETURN(auto label_cols, label_columns(m, labels));
+
+    BRINDLE_ASSIGN_OR_RETURN(PyRef series_type, get_attr(pandas.get(), s_Series, "Series"));
+    PyObject* series_kw = keyword_names(k_dtype_copy, {"dtype", "copy"});
+    BRINDLE_FAIL_IF(series_kw == nullptr);
+    PyObject* isetitem = interned(s_isetitem, "isetitem");
+    BRINDLE_FAIL_IF(isetitem == nullptr);
+    for (auto& [c, column] : label_cols) {
+        // An explicit object dtype keeps pandas from inferring its own string
+        // dtype for a column of str.
+        PyObject* series_args[] = {column.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type), Py_False};
+        PyRef series = PyRef::steal(PyObject_Vectorcall(series_type.get(), series_args, 1, series_kw));
+        BRINDLE_FAIL_IF(!series);
+        column.reset();
+        PyRef position = PyRef::steal(PyLong_FromSize_t(c));
+        BRINDLE_FAIL_IF(!position);
+        // By position: a name may be shared by several columns.
+        PyObject* set_args[] = {frame.get(), position.get(), series.get()};
+        PyRef done = PyRef::steal(
+            PyObject_VectorcallMethod(isetitem, set_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        BRINDLE_FAIL_IF(!done);
+    }
+    return frame;
+}
+
+}  // namespace
 
 Result<PyRef> arr_to_out(Matrix matrix, OUT out, const CodeBooks* books) {
-    if (!out.is_frame() && books == nullptr) {
-        // The matrix array is this call's own and referenced nowhere else, so it
-        // is the new float64 result itself.
-        return std::move(matrix.array);
+    if (const auto* frame = std::get_if<OUT::Frame>(&out.kind)) {
+        return frame_result(matrix, frame->columns, books);
     }
-    return make_error(PyExc_NotImplementedError, "DataFrame results and decoding are not built yet");
+    // Without books the matrix array, this call's own and referenced nowhere
+    // else, is the new float64 result itself.
+    if (books == nullptr) return std::move(matrix.array);
+    return decode_array(matrix, *books);
 }
 
 }  // namespace brindle

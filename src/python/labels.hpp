@@ -1,0 +1,77 @@
+// Cell values back to label objects, for decoding.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+
+#include "driver.hpp"
+#include "engine/codebook.hpp"
+#include "pyref.hpp"
+
+namespace brindle {
+
+// The code a non-NaN cell value stands for: 2^64 and above (+inf too) give
+// the largest code, negative values (-inf too) give 0, everything else is
+// truncated toward zero.
+inline Code float_to_code(double x) noexcept {
+    constexpr double kTwoPow64 = 18446744073709551616.0;
+    if (x >= kTwoPow64) return std::numeric_limits<Code>::max();
+    if (x < 0.0) return 0;
+    return static_cast<Code>(x);
+}
+
+// One column's labels as Python str objects, each made on first use and then
+// shared by every cell that holds its code. NaN cells and codes without an
+// entry in the book give `missing`. The book and `missing` must outlive the
+// table.
+class LabelTable {
+public:
+    LabelTable(const CodeToLabel& book, PyObject* missing);
+
+    // The label object for cell value x, borrowed from the table; null with
+    // the Python error set if the str cannot be made.
+    PyObject* label(double x) {
+        if (std::isnan(x)) return missing_;
+        const Code code = float_to_code(x);
+        if (code < strs_.size()) {
+            if (PyObject* s = strs_[code].get()) return s;
+        }
+        return make_label(code);
+    }
+
+private:
+    PyObject* make_label(Code code);
+
+    const CodeToLabel* book_;
+    PyObject* missing_;
+    // Engine codes are dense (0 .. k-1), so code -> label is a plain vector.
+    // A hole in that range holds a borrowed `missing`.
+    std::vector<const std::string*> dense_;
+    std::vector<PyRef> strs_;
+    // Entries of a book that is not dense, found by lookup.
+    absl::flat_hash_map<Code, PyRef> sparse_;
+};
+
+// The label tables of the text columns of one decode, addressed by column.
+class ColumnLabels {
+public:
+    // Looks up each text column's reverse book, in order. A column without a
+    // book is an internal failure; a column at or beyond `width` fails with
+    // ValueError when `require_width`, and is skipped otherwise (a result with
+    // no rows reads no cells).
+    Status build(const CodeBooks& books, std::size_t width, bool require_width, PyObject* missing);
+
+    // The table of column c, or null for a column that keeps its numbers.
+    LabelTable* at(std::size_t c) const noexcept { return c < by_column_.size() ? by_column_[c] : nullptr; }
+
+private:
+    std::vector<LabelTable> tables_;
+    std::vector<LabelTable*> by_column_;
+};
+
+}  // namespace brindle
