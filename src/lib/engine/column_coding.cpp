@@ -151,7 +151,7 @@ ColumnCoding code_column(std::span<const std::string_view> labels, CodeSink sink
 LabelCodes label_encode_here(std::span<const std::string_view> labels, Road road) {
     LabelCodes result;
     result.codes.resize(labels.size());
-    result.book = code_column(labels, CodeSink{result.codes.data(), 1}, false, road).forward;
+    result.book = code_column(labels, CodeSink{result.codes.data(), 0, 1}, false, road).forward;
     return result;
 }
 

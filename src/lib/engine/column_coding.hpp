@@ -13,12 +13,15 @@
 
 namespace brindle::detail {
 
-// Where a column's float codes go: the code of row i lands at base[i * stride],
-// which lets a column be coded straight into its cells of the row-major matrix.
+// Where a column's float codes go: the code of row i lands at
+// base[first + i * stride], which lets a column be coded straight into its
+// cells of the row-major matrix. No address is formed before a write, so a
+// matrix with no cells may have a null base.
 struct CodeSink {
     double* base;
+    std::size_t first;
     std::size_t stride;
-    void put(std::size_t i, double v) const noexcept { base[i * stride] = v; }
+    void put(std::size_t i, double v) const noexcept { base[first + i * stride] = v; }
 };
 
 // How a column is coded. Both roads give identical results: `hashed`

@@ -26,7 +26,7 @@ namespace {
 void copy_numbers(std::span<const double> numbers, CodeSink sink) {
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, numbers.size(), 4096), [&](const auto& range) {
         for (std::size_t r = range.begin(); r != range.end(); ++r)
-            std::memcpy(&sink.base[r * sink.stride], &numbers[r], sizeof(double));
+            std::memcpy(&sink.base[sink.first + r * sink.stride], &numbers[r], sizeof(double));
     });
 }
 
@@ -40,7 +40,7 @@ std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* mat
     std::vector<ColumnBooks> slots(cols);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, cols, 1), [&](const auto& range) {
         for (std::size_t c = range.begin(); c != range.end(); ++c) {
-            const CodeSink sink{matrix + c, cols};
+            const CodeSink sink{matrix, c, cols};
             if (scan.is_text[c]) {
                 ColumnCoding coded = code_column(scan.strings[c], sink, true);
                 slots[c] = ColumnBooks{c, std::move(coded.forward), std::move(coded.reverse)};

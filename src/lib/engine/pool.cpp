@@ -54,17 +54,24 @@ std::size_t affinity_cpus() {
 // should slow the process down, not exhaust its threads.
 constexpr std::size_t kMaxPool = 4096;
 
-tbb::task_arena* make_pool() {
+// The arena with, when the pool outnumbers the CPUs, the control object that
+// lets it have its threads.
+struct PoolState {
+    std::optional<tbb::global_control> raised;
+    std::optional<tbb::task_arena> arena;
+};
+
+PoolState* make_pool() {
     const std::size_t wanted = pool_size_from(env("RAYON_NUM_THREADS"), env("RAYON_RS_NUM_CPUS"), affinity_cpus());
     const int size = static_cast<int>(std::min(wanted, kMaxPool));
+    auto* state = new PoolState;
     // oneTBB caps all arenas together at its default parallelism (the CPU
-    // count); an arena larger than that only gets its threads if the cap is
-    // raised. Like the arena, the control object lives until the process ends.
+    // count); a larger arena only gets its threads once the cap is raised.
     if (size > tbb::info::default_concurrency())
-        new tbb::global_control(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(size));
-    auto* arena = new tbb::task_arena(size, 1);
-    arena->initialize();
-    return arena;
+        state->raised.emplace(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(size));
+    state->arena.emplace(size, 1);
+    state->arena->initialize();
+    return state;
 }
 
 }  // namespace
@@ -80,8 +87,8 @@ std::size_t pool_size_from(std::optional<std::string_view> rayon_num_threads,
 // deliberately never destroyed: workers must not be torn down while another
 // static destructor might still run work.
 tbb::task_arena& pool() {
-    static tbb::task_arena* const arena = make_pool();
-    return *arena;
+    static PoolState* const state = make_pool();
+    return *state->arena;
 }
 
 }  // namespace brindle
