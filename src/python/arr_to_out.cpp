@@ -57,21 +57,28 @@ PyObject** object_items(const PyRef& array) noexcept {
     return static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
 }
 
-// Stores a new reference to the object for cell value x: its label in a text
-// column, a Python float elsewhere (what a cast to object dtype makes).
+// Stores a reference to the object for cell value x: its label in a text
+// column (owed until the table settles), a new Python float elsewhere (what a
+// cast to object dtype makes).
 inline bool put_cell(PyObject** slot, double x, LabelTable* table) {
-    PyObject* item;
-    if (table != nullptr) {
-        item = table->label(x);
-        if (item == nullptr) return false;
-        Py_INCREF(item);
-    } else {
-        item = PyFloat_FromDouble(x);
-        if (item == nullptr) return false;
-    }
+    PyObject* item = table != nullptr ? table->take(x) : PyFloat_FromDouble(x);
+    if (item == nullptr) return false;
     *slot = item;
     return true;
 }
+
+// Settles the tables when it goes out of scope. Declared after the arrays that
+// hold the labels, so that it runs first on every path.
+class SettleLabels {
+public:
+    explicit SettleLabels(ColumnLabels& labels) noexcept : labels_(labels) {}
+    SettleLabels(const SettleLabels&) = delete;
+    SettleLabels& operator=(const SettleLabels&) = delete;
+    ~SettleLabels() { labels_.settle(); }
+
+private:
+    ColumnLabels& labels_;
+};
 
 // Object array of the matrix's shape and memory order: str labels in the text
 // columns ("NaN" for NaN and unknown codes), Python floats elsewhere. The
@@ -86,6 +93,7 @@ Result<PyRef> decode_array(const Matrix& m, const CodeBooks& books) {
 
     const npy_intp dims[2] = {static_cast<npy_intp>(m.rows), static_cast<npy_intp>(m.cols)};
     BRINDLE_ASSIGN_OR_RETURN(PyRef out, new_object_array(2, dims, m.fortran));
+    const SettleLabels settle(labels);
     PyObject** items = object_items(out);
     const double* values = m.data();
     if (m.fortran) {
@@ -126,8 +134,9 @@ Result<PyRef> name_list(const std::vector<std::string>& names) {
 // One object column per text column: str labels, None for NaN and unknown
 // codes. All columns are filled in one pass over the rows, so the row-major
 // matrix is read sequentially.
-Result<std::vector<std::pair<std::size_t, PyRef>>> label_columns(const Matrix& m, const ColumnLabels& labels) {
+Result<std::vector<std::pair<std::size_t, PyRef>>> label_columns(const Matrix& m, ColumnLabels& labels) {
     std::vector<std::pair<std::size_t, PyRef>> columns;
+    const SettleLabels settle(labels);
     std::vector<std::pair<std::size_t, LabelTable*>> tables;
     const npy_intp dims[1] = {static_cast<npy_intp>(m.rows)};
     for (std::size_t c = 0; c < m.cols; ++c) {

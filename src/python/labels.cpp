@@ -11,30 +11,51 @@ PyObject* new_str(const std::string& text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
+
+void add_references(PyObject* obj, Py_ssize_t n) noexcept {
+    // Immortal objects (None, for one) ignore this, as they ignore Py_INCREF.
+    if (n != 0) Py_SET_REFCNT(obj, Py_REFCNT(obj) + n);
+}
+
 }  // namespace
 
 LabelTable::LabelTable(const CodeToLabel& book, PyObject* missing)
-    : book_(&book), missing_(missing), dense_(book.size(), nullptr), strs_(book.size()) {
+    : book_(&book), missing_(missing), dense_(book.size(), nullptr), strs_(book.size()), uses_(book.size(), 0) {
     for (const auto& [code, text] : book) {
         if (code < dense_.size()) dense_[code] = &text;
     }
 }
 
-PyObject* LabelTable::make_label(Code code) {
+void LabelTable::settle() noexcept {
+    for (std::size_t code = 0; code < uses_.size(); ++code) {
+        add_references(strs_[code].get(), uses_[code]);
+        uses_[code] = 0;
+    }
+    add_references(missing_, missing_uses_);
+    missing_uses_ = 0;
+}
+
+PyObject* LabelTable::take_slow(Code code) {
     if (code < dense_.size()) {
         const std::string* text = dense_[code];
         PyRef s = text != nullptr ? PyRef::steal(new_str(*text)) : PyRef::borrow(missing_);
         if (!s) return nullptr;
         strs_[code] = std::move(s);
+        ++uses_[code];
         return strs_[code].get();
     }
     // Beyond the dense range: an unknown code, or an entry of a book that is
-    // not dense.
+    // not dense. Rare, so counted directly.
     const auto entry = book_->find(code);
-    if (entry == book_->end()) return missing_;
-    PyRef& slot = sparse_[code];
-    if (!slot) slot = PyRef::steal(new_str(entry->second));
-    return slot.get();
+    PyObject* label = missing_;
+    if (entry != book_->end()) {
+        PyRef& slot = sparse_[code];
+        if (!slot) slot = PyRef::steal(new_str(entry->second));
+        label = slot.get();
+        if (label == nullptr) return nullptr;
+    }
+    Py_INCREF(label);
+    return label;
 }
 
 Status ColumnLabels::build(const CodeBooks& books, std::size_t width, bool require_width,

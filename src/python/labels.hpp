@@ -29,30 +29,47 @@ inline Code float_to_code(double x) noexcept {
 // shared by every cell that holds its code. NaN cells and codes without an
 // entry in the book give `missing`. The book and `missing` must outlive the
 // table.
+//
+// NOTE: a decode stores millions of references to a few thousand shared
+// objects. Rather than touch an object's header per cell, the table counts
+// the uses of each label and settle() adds them to the reference counts in
+// one step per label. Until then the references handed out are owed: the
+// caller must settle before anything that holds them can be released.
 class LabelTable {
 public:
     LabelTable(const CodeToLabel& book, PyObject* missing);
 
-    // The label object for cell value x, borrowed from the table; null with
-    // the Python error set if the str cannot be made.
-    PyObject* label(double x) {
-        if (std::isnan(x)) return missing_;
+    // A reference to the label object for cell value x (owed until settle()),
+    // or null with the Python error set if the str cannot be made.
+    PyObject* take(double x) {
+        if (std::isnan(x)) {
+            ++missing_uses_;
+            return missing_;
+        }
         const Code code = float_to_code(x);
         if (code < strs_.size()) {
-            if (PyObject* s = strs_[code].get()) return s;
+            if (PyObject* s = strs_[code].get()) {
+                ++uses_[code];
+                return s;
+            }
         }
-        return make_label(code);
+        return take_slow(code);
     }
 
+    // Adds the references handed out since the last call.
+    void settle() noexcept;
+
 private:
-    PyObject* make_label(Code code);
+    PyObject* take_slow(Code code);
 
     const CodeToLabel* book_;
     PyObject* missing_;
+    Py_ssize_t missing_uses_ = 0;
     // Engine codes are dense (0 .. k-1), so code -> label is a plain vector.
     // A hole in that range holds a borrowed `missing`.
     std::vector<const std::string*> dense_;
     std::vector<PyRef> strs_;
+    std::vector<Py_ssize_t> uses_;
     // Entries of a book that is not dense, found by lookup.
     absl::flat_hash_map<Code, PyRef> sparse_;
 };
@@ -68,6 +85,11 @@ public:
 
     // The table of column c, or null for a column that keeps its numbers.
     LabelTable* at(std::size_t c) const noexcept { return c < by_column_.size() ? by_column_[c] : nullptr; }
+
+    // Settles every table (see LabelTable).
+    void settle() noexcept {
+        for (LabelTable& table : tables_) table.settle();
+    }
 
 private:
     std::vector<LabelTable> tables_;

@@ -388,3 +388,21 @@ def test_decode_does_not_leak(trained_wide, case):
     grows, sizes = _grows_every_block(run)
     assert not grows, sizes
     assert sys.getrefcount(x) == refs
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_shared_labels_hold_one_reference_per_cell(enc, path):
+    # Longer than one character: those are immortal singletons.
+    enc.encode(np.array([["alpha", 1.0], ["beta", 2.0]], dtype=object))
+    codes = [[0.0, 1.0]] * 50 + [[np.nan, 1.0]] * 7
+    out = enc.decode(decode_input(codes, path))
+    column = out[:, 0] if path == "array" else out["x"].to_numpy()
+    a = column[0]
+    assert all(column[r] is a for r in range(50))
+    assert sys.getrefcount(a) == 50 + 2  # the cells, `a`, the call's argument
+    if path == "array":
+        missing = column[50]
+        assert all(column[r] is missing for r in range(50, 57))
+        assert sys.getrefcount(missing) == 7 + 2
+    del out, column
+    assert sys.getrefcount(a) == 2
