@@ -8,7 +8,9 @@ Signals:
 - the reference counts of the inputs, of their cells and of the objects a call
   handles (the Encoder, its type, the values of its arguments);
 - sys.getallocatedblocks(): Python objects leaked by any path (it counts 0 under
-  PYTHONMALLOC=malloc, where the sanitizer run takes over);
+  PYTHONMALLOC=malloc, where the sanitizer run takes over). Under pytest it wanders
+  by tens of blocks around raised exceptions, however long the block, so a block
+  counts as grown only past half a block per call: a leaking path leaks every time;
 - resident memory from /proc/self/statm, with some slack per block: native memory
   (matrices, code books) leaked. Skipped under AddressSanitizer (BRINDLE_ASAN=1),
   whose quarantine grows resident memory on clean code.
@@ -96,7 +98,7 @@ def check(once, watched, calls=CALLS):
     for obj, d in zip(watched, ref_deltas):
         if all(x >= 1 for x in d):
             problems.append(f"references to {type(obj).__name__} {short(obj)} grew by {d}")
-    if all(x >= 1 for x in block_deltas):
+    if all(x >= max(1, calls // 2) for x in block_deltas):
         problems.append(f"allocated blocks grew by {block_deltas}")
     if not UNDER_ASAN and all(x > RSS_SLACK for x in memory_deltas):
         problems.append(f"resident memory grew by {memory_deltas} bytes")
