@@ -75,7 +75,7 @@ asan_stage() {
     ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:log_path=$reports/asan \
     LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0 \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$py" -m pytest -m "not slow" --capture=sys "${PYTEST_ARGS[@]}"
+    "$py" -m pytest -m "not slow and not huge" --capture=sys "${PYTEST_ARGS[@]}"
   rc=$?
   # pytest may have passed while a sanitizer failed the process at exit, or a
   # subprocess's report may be the only trace: either way a report fails the stage.
