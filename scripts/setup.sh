@@ -10,6 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 FLAVOUR=${1:-new}
+# Two cores, shared: never compile wider than that.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 say() { echo "[setup:$FLAVOUR] $*" >&2; }
 die() { echo "[setup:$FLAVOUR] error: $*" >&2; exit 1; }
@@ -33,7 +35,7 @@ fi
 # Candidates: pyenv's versions, then Debian's and PATH's python3.1x.
 candidates() {
   local root
-  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
   ls -d "$root"/versions/3.*/bin/python3 2>/dev/null || true
   for v in 3.19 3.18 3.17 3.16 3.15 3.14 3.13 3.12; do
     for p in "/usr/bin/python$v" "/usr/local/bin/python$v"; do [ -x "$p" ] && echo "$p"; done
@@ -57,7 +59,8 @@ pick_python() {  # $1: exact minor like 3.12, or "newest"
 }
 
 case "$FLAVOUR" in
-  new|asan) PY=$(pick_python newest); REQS=(numpy pandas pytest hypothesis) ;;
+  # new and asan follow the newest releases, as a fresh machine would get them.
+  new|asan) PY=$(pick_python newest); REQS=(--upgrade "numpy>=2,<3" pandas pytest hypothesis) ;;
   old) PY=$(pick_python 3.12); REQS=("numpy==1.26.*" "pandas==2.2.*" pytest hypothesis) ;;
   *) die "unknown environment '$FLAVOUR' (use new, old or asan)" ;;
 esac
