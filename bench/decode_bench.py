@@ -32,14 +32,18 @@ def make_labels(rows, cols, k, seed=0):
 
 
 def medians(tools, repeat):
-    times = {name: [] for name in tools}
+    """Median wall time and median CPU time of this thread, per tool. On a
+    shared machine the CPU time is the steadier of the two."""
+    wall = {name: [] for name in tools}
+    cpu = {name: [] for name in tools}
     for _ in range(repeat):
         for name, fn in tools.items():
-            t0 = time.perf_counter()
+            w0, c0 = time.perf_counter(), time.thread_time()
             out = fn()
-            times[name].append(time.perf_counter() - t0)
+            cpu[name].append(time.thread_time() - c0)
+            wall[name].append(time.perf_counter() - w0)
             del out
-    return {name: statistics.median(t) for name, t in times.items()}
+    return ({n: statistics.median(t) for n, t in wall.items()}, {n: statistics.median(t) for n, t in cpu.items()})
 
 
 def main():
@@ -71,13 +75,15 @@ def main():
         "OrdinalEncoder.inverse_transform": lambda: ordinal.inverse_transform(codes),
         "categories.take per column": lambda: [categories[c].take(int_codes[c]) for c in range(args.cols)],
     }
-    t = medians(tools, args.repeat)
+    wall, cpu = medians(tools, args.repeat)
     print(f"rows={args.rows} cols={args.cols} (all text) k={args.k}, median of {args.repeat}")
-    for name, seconds in t.items():
-        print(f"{name:>34} {seconds * 1e3:9.1f} ms")
-    base = t["brindle decode (ndarray)"]
-    print(f"{'take / decode':>34} {t['categories.take per column'] / base:9.2f}x")
-    print(f"{'inverse_transform / decode':>34} {t['OrdinalEncoder.inverse_transform'] / base:9.2f}x")
+    print(f"{'':>34} {'wall ms':>9} {'cpu ms':>9}")
+    for name in tools:
+        print(f"{name:>34} {wall[name] * 1e3:9.1f} {cpu[name] * 1e3:9.1f}")
+    for peer, label in (("categories.take per column", "take / decode"),
+                        ("OrdinalEncoder.inverse_transform", "inverse_transform / decode")):
+        ratios = [t[peer] / t["brindle decode (ndarray)"] for t in (wall, cpu)]
+        print(f"{label:>34} {ratios[0]:8.2f}x {ratios[1]:8.2f}x")
 
 
 if __name__ == "__main__":
