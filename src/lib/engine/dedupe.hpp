@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <numeric>
 #include <optional>
@@ -34,7 +35,10 @@
 
 namespace brindle::detail {
 
+// A chunk's local ids fit in 16 bits, which halves the per-row id traffic.
 inline constexpr std::size_t kChunkRows = std::size_t{1} << 16;
+using LocalId = std::uint16_t;
+static_assert(kChunkRows - 1 <= std::numeric_limits<LocalId>::max());
 
 // Failed comparisons a map may see over `lookups` lookups before it counts as
 // flooded. Random keys stay far below it; a wrong verdict only costs time.
@@ -54,7 +58,7 @@ using GuardedMap = absl::flat_hash_map<std::string_view, Value, Hash, CountingEq
 
 struct Dedupe {
     std::vector<std::string_view> distinct;  // each distinct label once, unordered
-    std::unique_ptr<std::uint32_t[]> local_ids;  // row -> id within its chunk
+    std::unique_ptr<LocalId[]> local_ids;  // row -> id within its chunk
     std::vector<std::vector<std::size_t>> to_distinct;  // chunk -> local id -> index into distinct
     std::size_t failed_comparisons = 0;
 };
@@ -65,7 +69,7 @@ std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Has
     const std::size_t n = labels.size();
     const std::size_t chunks = (n + kChunkRows - 1) / kChunkRows;
     Dedupe d;
-    d.local_ids = std::make_unique_for_overwrite<std::uint32_t[]>(n);
+    d.local_ids = std::make_unique_for_overwrite<LocalId[]>(n);
     std::vector<std::vector<std::string_view>> seen(chunks);
     std::atomic<bool> flooded{false};
     std::atomic<std::size_t> failures{0};
@@ -77,10 +81,10 @@ std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Has
             const std::size_t end = std::min(n, begin + kChunkRows);
             const std::size_t bound = flood_bound(end - begin);
             std::size_t failed = 0;
-            GuardedMap<Hash, std::uint32_t> ids(0, hash, CountingEq{&failed});
+            GuardedMap<Hash, LocalId> ids(0, hash, CountingEq{&failed});
             std::vector<std::string_view>& mine = seen[c];
             for (std::size_t i = begin; i != end; ++i) {
-                const auto [it, inserted] = ids.try_emplace(labels[i], static_cast<std::uint32_t>(mine.size()));
+                const auto [it, inserted] = ids.try_emplace(labels[i], static_cast<LocalId>(mine.size()));
                 if (inserted) mine.push_back(labels[i]);
                 d.local_ids[i] = it->second;
                 if (failed > bound) {

@@ -1,0 +1,211 @@
+// Timing harness for the engine alone (not a test): ns per label for column
+// coding at several cardinalities and sizes, on 1 and 2 threads, beside the
+// sort-everything algorithm and beside other hashers for the row maps.
+// Every figure is the median of several runs made in this process.
+//
+//   build/engine-bench/engine_bench [runs]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <string>
+#include <ctime>
+#include <string_view>
+#include <vector>
+
+#include <absl/hash/hash.h>
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/task_arena.h>
+
+#include "engine/column_coding.hpp"
+#include "engine/dedupe.hpp"
+#include "engine/hashing.hpp"
+
+namespace {
+
+using namespace brindle;
+
+int g_runs = 5;
+
+// n labels of 8 to 16 bytes drawn uniformly from k distinct ones. Every row
+// holds its own copy, in one buffer, as a scan of per-cell texts would.
+struct Column {
+    std::string storage;
+    std::vector<std::string_view> labels;
+};
+
+Column make_column(std::size_t n, std::size_t k, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::vector<std::string> dict(k);
+    for (std::string& s : dict) {
+        s.resize(8 + rng() % 9);
+        for (char& c : s) c = static_cast<char>('a' + rng() % 26);
+    }
+    std::vector<std::size_t> pick(n);
+    std::size_t bytes = 0;
+    for (std::size_t& p : pick) {
+        p = rng() % k;
+        bytes += dict[p].size();
+    }
+    Column col;
+    col.storage.reserve(bytes);
+    for (std::size_t p : pick) col.storage += dict[p];
+    std::size_t at = 0;
+    for (std::size_t p : pick) {
+        col.labels.emplace_back(col.storage.data() + at, dict[p].size());
+        at += dict[p].size();
+    }
+    return col;
+}
+
+double process_cpu_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// CPU seconds over wall seconds of the last median_seconds call's median run:
+// how many cores the run really had (the machine may be shared).
+double g_last_cores = 0;
+
+double median_seconds(const std::function<void()>& f) {
+    std::vector<std::pair<double, double>> t;  // wall, cpu
+    for (int r = 0; r < g_runs; ++r) {
+        const double cpu = process_cpu_seconds();
+        const auto start = std::chrono::steady_clock::now();
+        f();
+        t.emplace_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                       process_cpu_seconds() - cpu);
+    }
+    std::sort(t.begin(), t.end());
+    const auto [wall, cpu] = t[t.size() / 2];
+    g_last_cores = cpu / wall;
+    return wall;
+}
+
+double ns_per_label(std::size_t n, const std::function<void()>& f) { return median_seconds(f) * 1e9 / n; }
+
+template <class F>
+void in_arena(int threads, F&& f) {
+    tbb::task_arena arena(threads);
+    arena.execute(f);
+}
+
+// The textbook road: sort every label, drop repeats, number, then look every
+// row up in the book. Serial.
+void sort_everything(std::span<const std::string_view> labels, std::vector<double>& out) {
+    std::vector<std::string_view> sorted(labels.begin(), labels.end());
+    std::sort(sorted.begin(), sorted.end());
+    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    LabelToCode book;
+    book.reserve(sorted.size());
+    Code next = 0;
+    for (std::string_view s : sorted) book.emplace(std::string(s), is_marker(s) ? std::nullopt : std::optional(next++));
+    for (std::size_t i = 0; i != labels.size(); ++i) {
+        const auto& code = book.find(labels[i])->second;
+        out[i] = code ? static_cast<double>(*code) : missing_code();
+    }
+}
+
+struct SipHash13 {
+    std::size_t operator()(std::string_view s) const noexcept {
+        return detail::siphash<1, 3>(s, detail::sip_key());
+    }
+};
+struct AbslHash {
+    std::size_t operator()(std::string_view s) const noexcept {
+        return absl::Hash<absl::string_view>{}(absl::string_view(s.data(), s.size()));
+    }
+};
+
+double code_ns(const Column& col, int threads, detail::Road road = detail::Road::hashed) {
+    std::vector<double> out(col.labels.size());
+    return ns_per_label(col.labels.size(), [&] {
+        in_arena(threads, [&] { detail::code_column(col.labels, detail::CodeSink{out.data(), 0, 1}, false, road); });
+    });
+}
+
+template <class Hash>
+double dedupe_ns(const Column& col) {
+    return ns_per_label(col.labels.size(), [&] {
+        in_arena(1, [&] { (void)detail::dedupe<Hash>(col.labels); });
+    });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) g_runs = std::max(1, std::atoi(argv[1]));
+    std::printf("engine bench: median of %d runs per figure, ns per label\n\n", g_runs);
+    const std::size_t n = 1000000;
+
+    std::printf("one column, n = 1e6, labels of 8-16 bytes\n");
+    std::printf("%10s %12s %12s %10s\n", "k", "1 thread", "2 threads", "speedup");
+    for (std::size_t k : {10u, 1000u, 100000u}) {
+        const Column col = make_column(n, k, k);
+        const double one = code_ns(col, 1);
+        const double two = code_ns(col, 2);
+        std::printf("%10zu %12.1f %12.1f %9.2fx\n", k, one, two, one / two);
+    }
+
+    {
+        const Column col = make_column(n, 1000, 1000);
+        std::vector<double> out(n);
+        const double reference = ns_per_label(n, [&] { sort_everything(col.labels, out); });
+        const double engine = code_ns(col, 1);
+        const double sort_road = code_ns(col, 1, detail::Road::sorted);
+        std::printf("\nn = 1e6, k = 1,000, 1 thread\n");
+        std::printf("  sort-everything reference  %8.1f\n", reference);
+        std::printf("  engine, sort road          %8.1f\n", sort_road);
+        std::printf("  engine                     %8.1f   %.1fx faster than the reference (target >= 5x)\n",
+                    engine, reference / engine);
+    }
+
+    {
+        const std::size_t cols = 8;
+        std::vector<Column> columns;
+        ColumnScan scan;
+        scan.reset(n, cols);
+        for (std::size_t c = 0; c != cols; ++c) columns.push_back(make_column(n, 1000, 100 + c));
+        for (std::size_t c = 0; c != cols; ++c) {
+            scan.is_text[c] = 1;
+            scan.strings[c] = columns[c].labels;
+        }
+        std::vector<double> matrix(n * cols);
+        const auto step = [&](int threads) {
+            return ns_per_label(n * cols, [&] {
+                in_arena(threads, [&] { (void)detail::encode_columns_here(scan, matrix.data()); });
+            });
+        };
+        const double one = step(1);
+        const double one_cores = g_last_cores;
+        const double two = step(2);
+        const double two_cores = g_last_cores;
+        std::printf("\n8 columns x 1e6 rows, k = 1,000 each, whole column step\n");
+        std::printf("  1 thread %8.1f   2 threads %8.1f   speedup %.2fx (target >= 1.7x)\n", one, two, one / two);
+        std::printf("  cores actually used: %.2f and %.2f\n", one_cores, two_cores);
+    }
+
+    {
+        std::printf("\ngrowth with n, k = 1,000, 1 thread\n");
+        double first = 0;
+        for (std::size_t rows : {100000u, 1000000u, 10000000u}) {
+            const Column col = make_column(rows, 1000, rows);
+            const double ns = code_ns(col, 1);
+            if (!first) first = ns;
+            std::printf("  n = %8zu %8.1f   x%.2f of n = 1e5\n", rows, ns, ns / first);
+        }
+        std::printf("  (target: n = 1e7 at most 1.3x of n = 1e5)\n");
+    }
+
+    std::printf("\nrow de-duplication alone, 1 thread, by hasher\n");
+    std::printf("%10s %12s %12s %12s\n", "k", "fast+guard", "siphash13", "absl::Hash");
+    for (std::size_t k : {1000u, 100000u}) {
+        const Column col = make_column(n, k, 7 * k);
+        std::printf("%10zu %12.1f %12.1f %12.1f\n", k, dedupe_ns<detail::FastHash>(col), dedupe_ns<SipHash13>(col),
+                    dedupe_ns<AbslHash>(col));
+    }
+    return 0;
+}
