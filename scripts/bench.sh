@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs brindle beside pandas, scikit-learn, polars and pyarrow (bench/peers.py).
+#
+#   scripts/bench.sh [--quick] [--only TEXT] [--out DIR] [--repeat N]
+#
+# Builds brindle into .venv/new through scripts/setup.sh, then runs the bench in
+# .venv/bench: a venv on the same interpreter that sees .venv/new's packages through
+# a .pth file and holds the peers itself. The peers stay out of the test environment:
+# pyarrow there would switch pandas' default string storage under the tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+PEERS=(scikit-learn polars pyarrow matplotlib)
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+
+NEW_PY=$(bash scripts/setup.sh new | tail -n 1)
+[ -x "$NEW_PY" ] || { echo "bench.sh: setup.sh new gave no python ('$NEW_PY')" >&2; exit 1; }
+read -r BASE SITE VER < <("$NEW_PY" -c 'import sys, sysconfig
+print(sys._base_executable, sysconfig.get_path("purelib"), "%d.%d" % sys.version_info[:2])')
+
+VENV=$ROOT/.venv/bench
+BPY=$VENV/bin/python
+if [ ! -x "$BPY" ] || [ "$("$BPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" != "$VER" ]; then
+  echo "[bench] creating $VENV with $BASE" >&2
+  rm -rf "$VENV"
+  "$BASE" -m venv "$VENV" >&2
+fi
+echo "$SITE" >"$("$BPY" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/brindle-new.pth"
+if ! "$BPY" -c 'import brindle, sklearn, polars, pyarrow, matplotlib' 2>/dev/null; then
+  echo "[bench] installing ${PEERS[*]}" >&2
+  "$BPY" -m pip install -q "${PEERS[@]}" >&2
+fi
+exec "$BPY" bench/peers.py "$@"
