@@ -11,7 +11,6 @@ PyObject* new_str(const std::string& text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
-
 void add_references(PyObject* obj, Py_ssize_t n) noexcept {
     // Immortal objects (None, for one) ignore this, as they ignore Py_INCREF.
     if (n != 0) Py_SET_REFCNT(obj, Py_REFCNT(obj) + n);
