@@ -161,7 +161,7 @@ namespace brindle {
 
 LabelCodes label_encode(std::span<const std::string_view> labels) {
     LabelCodes result;
-    run_in_pool([&] { result = detail::label_encode_here(labels); });
+    detail::run_guarded([&] { result = detail::label_encode_here(labels); });
     return result;
 }
 

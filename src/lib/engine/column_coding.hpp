@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 #include <span>
 #include <string_view>
 #include <vector>
 
 #include "engine/codebook.hpp"
 #include "engine/engine.hpp"
+#include "engine/pool.hpp"
 
 namespace brindle::detail {
 
@@ -41,5 +43,20 @@ ColumnCoding code_column(std::span<const std::string_view> labels, CodeSink sink
 LabelCodes label_encode_here(std::span<const std::string_view> labels, Road road = Road::hashed);
 
 std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* matrix);
+
+// Runs f on the pool and lets only std::bad_alloc out. Coding has no failure
+// of its own, so anything else thrown from below (oneTBB failing to start a
+// thread, a length error for a size no memory could hold) is the machine
+// running out of resources, and is reported as such.
+template <class F>
+void run_guarded(F&& f) {
+    try {
+        run_in_pool(std::forward<F>(f));
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+        throw std::bad_alloc();
+    }
+}
 
 }  // namespace brindle::detail

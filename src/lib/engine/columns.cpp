@@ -61,7 +61,7 @@ std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* mat
 std::vector<ColumnBooks> encode_columns(const ColumnScan& scan, const SendPtrHolder& matrix) {
     std::vector<ColumnBooks> books;
     double* base = matrix ? matrix->get() : nullptr;
-    run_in_pool([&] { books = detail::encode_columns_here(scan, base); });
+    detail::run_guarded([&] { books = detail::encode_columns_here(scan, base); });
     return books;
 }
 
