@@ -5,8 +5,9 @@
 #
 # Builds brindle into .venv/new through scripts/setup.sh, then runs the bench in
 # .venv/bench: a venv on the same interpreter that sees .venv/new's packages through
-# a .pth file and holds the peers itself. The peers stay out of the test environment:
-# pyarrow there would switch pandas' default string storage under the tests.
+# a .pth file and holds the peers and its own copy of the built module. The peers
+# stay out of the test environment: pyarrow there would switch pandas' default
+# string storage under the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -25,7 +26,11 @@ if [ ! -x "$BPY" ] || [ "$("$BPY" -c 'import sys; print("%d.%d" % sys.version_in
   rm -rf "$VENV"
   "$BASE" -m venv "$VENV" >&2
 fi
-echo "$SITE" >"$("$BPY" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/brindle-new.pth"
+BSITE=$("$BPY" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+echo "$SITE" >"$BSITE/brindle-new.pth"
+# A private copy of the module, ahead of the .pth path: a rebuild of .venv/new while
+# the bench runs must not change the module under later workers.
+cp -f "$SITE"/brindle.*.so "$BSITE"/
 if ! "$BPY" -c 'import brindle, sklearn, polars, pyarrow, matplotlib' 2>/dev/null; then
   echo "[bench] installing ${PEERS[*]}" >&2
   "$BPY" -m pip install -q "${PEERS[@]}" >&2
