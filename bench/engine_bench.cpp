@@ -66,24 +66,33 @@ double process_cpu_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// CPU seconds over wall seconds of the last median_seconds call's median run:
-// how many cores the run really had (the machine may be shared).
-double g_last_cores = 0;
+struct Timing {
+    double wall;   // median wall seconds
+    double cores;  // CPU seconds over wall seconds in that run
+};
 
-double median_seconds(const std::function<void()>& f) {
-    std::vector<std::pair<double, double>> t;  // wall, cpu
+// Runs the variants in turns, so that a neighbour's load on the machine
+// falls on all of them alike; returns each one's median run.
+std::vector<Timing> interleaved(const std::vector<std::function<void()>>& variants) {
+    std::vector<std::vector<Timing>> runs(variants.size());
     for (int r = 0; r < g_runs; ++r) {
-        const double cpu = process_cpu_seconds();
-        const auto start = std::chrono::steady_clock::now();
-        f();
-        t.emplace_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                       process_cpu_seconds() - cpu);
+        for (std::size_t v = 0; v != variants.size(); ++v) {
+            const double cpu = process_cpu_seconds();
+            const auto start = std::chrono::steady_clock::now();
+            variants[v]();
+            const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            runs[v].push_back(Timing{wall, (process_cpu_seconds() - cpu) / wall});
+        }
     }
-    std::sort(t.begin(), t.end());
-    const auto [wall, cpu] = t[t.size() / 2];
-    g_last_cores = cpu / wall;
-    return wall;
+    std::vector<Timing> medians;
+    for (auto& t : runs) {
+        std::sort(t.begin(), t.end(), [](const Timing& a, const Timing& b) { return a.wall < b.wall; });
+        medians.push_back(t[t.size() / 2]);
+    }
+    return medians;
 }
+
+double median_seconds(const std::function<void()>& f) { return interleaved({f})[0].wall; }
 
 double ns_per_label(std::size_t n, const std::function<void()>& f) { return median_seconds(f) * 1e9 / n; }
 
@@ -120,11 +129,17 @@ struct AbslHash {
     }
 };
 
-double code_ns(const Column& col, int threads, detail::Road road = detail::Road::hashed) {
-    std::vector<double> out(col.labels.size());
-    return ns_per_label(col.labels.size(), [&] {
+std::function<void()> coding(const Column& col, std::vector<double>& out, int threads,
+                             detail::Road road = detail::Road::hashed) {
+    out.resize(col.labels.size());
+    return [&col, &out, threads, road] {
         in_arena(threads, [&] { detail::code_column(col.labels, detail::CodeSink{out.data(), 0, 1}, false, road); });
-    });
+    };
+}
+
+double code_ns(const Column& col, int threads) {
+    std::vector<double> out;
+    return ns_per_label(col.labels.size(), coding(col, out, threads));
 }
 
 template <class Hash>
@@ -138,24 +153,29 @@ double dedupe_ns(const Column& col) {
 
 int main(int argc, char** argv) {
     if (argc > 1) g_runs = std::max(1, std::atoi(argv[1]));
-    std::printf("engine bench: median of %d runs per figure, ns per label\n\n", g_runs);
+    std::printf("engine bench: median of %d runs per figure, ns per label; variants compared in one\n"
+                "line run in turns; \"cores used\" is CPU time over wall time (the machine may be shared)\n\n",
+                g_runs);
     const std::size_t n = 1000000;
 
     std::printf("one column, n = 1e6, labels of 8-16 bytes\n");
     std::printf("%10s %12s %12s %10s\n", "k", "1 thread", "2 threads", "speedup");
     for (std::size_t k : {10u, 1000u, 100000u}) {
         const Column col = make_column(n, k, k);
-        const double one = code_ns(col, 1);
-        const double two = code_ns(col, 2);
-        std::printf("%10zu %12.1f %12.1f %9.2fx\n", k, one, two, one / two);
+        std::vector<double> out1, out2;
+        const auto t = interleaved({coding(col, out1, 1), coding(col, out2, 2)});
+        std::printf("%10zu %12.1f %12.1f %9.2fx   (cores used %.2f, %.2f)\n", k, t[0].wall * 1e9 / n,
+                    t[1].wall * 1e9 / n, t[0].wall / t[1].wall, t[0].cores, t[1].cores);
     }
 
     {
         const Column col = make_column(n, 1000, 1000);
-        std::vector<double> out(n);
-        const double reference = ns_per_label(n, [&] { sort_everything(col.labels, out); });
-        const double engine = code_ns(col, 1);
-        const double sort_road = code_ns(col, 1, detail::Road::sorted);
+        std::vector<double> out(n), out_sorted, out_engine;
+        const auto t = interleaved({[&] { sort_everything(col.labels, out); },
+                                    coding(col, out_sorted, 1, detail::Road::sorted), coding(col, out_engine, 1)});
+        const double reference = t[0].wall * 1e9 / n;
+        const double sort_road = t[1].wall * 1e9 / n;
+        const double engine = t[2].wall * 1e9 / n;
         std::printf("\nn = 1e6, k = 1,000, 1 thread\n");
         std::printf("  sort-everything reference  %8.1f\n", reference);
         std::printf("  engine, sort road          %8.1f\n", sort_road);
@@ -175,14 +195,15 @@ int main(int argc, char** argv) {
         }
         std::vector<double> matrix(n * cols);
         const auto step = [&](int threads) {
-            return ns_per_label(n * cols, [&] {
+            return [&, threads] {
                 in_arena(threads, [&] { (void)detail::encode_columns_here(scan, matrix.data()); });
-            });
+            };
         };
-        const double one = step(1);
-        const double one_cores = g_last_cores;
-        const double two = step(2);
-        const double two_cores = g_last_cores;
+        const auto t = interleaved({step(1), step(2)});
+        const double one = t[0].wall * 1e9 / (n * cols);
+        const double two = t[1].wall * 1e9 / (n * cols);
+        const double one_cores = t[0].cores;
+        const double two_cores = t[1].cores;
         std::printf("\n8 columns x 1e6 rows, k = 1,000 each, whole column step\n");
         std::printf("  1 thread %8.1f   2 threads %8.1f   speedup %.2fx (target >= 1.7x)\n", one, two, one / two);
         std::printf("  cores actually used: %.2f and %.2f\n", one_cores, two_cores);

@@ -12,7 +12,6 @@
 #include <oneapi/tbb/parallel_invoke.h>
 #include <oneapi/tbb/parallel_sort.h>
 
-#include "engine/dedupe.hpp"
 #include "engine/hashing.hpp"
 #include "engine/pool.hpp"
 
@@ -116,7 +115,8 @@ ColumnCoding code_by_sort(std::span<const std::string_view> labels, CodeSink sin
     });
 }
 
-ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse) {
+ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse,
+                          bool defer_rows) {
     std::optional<Dedupe> d = dedupe<FastHash>(labels);
     if (!d) return code_by_sort(labels, sink, want_reverse);
 
@@ -127,25 +127,30 @@ ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sin
     std::vector<double> code_of(sorted.size());
     for (std::size_t j = 0; j != sorted.size(); ++j) code_of[sorted[j].index] = num.code[j];
 
-    return finish(sorted, num, want_reverse, [&] {
-        const std::size_t chunks = d->to_distinct.size();
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks, 1), [&](const auto& range) {
-            for (std::size_t c = range.begin(); c != range.end(); ++c) {
-                std::vector<double> table(d->to_distinct[c].size());
-                for (std::size_t l = 0; l != table.size(); ++l) table[l] = code_of[d->to_distinct[c][l]];
-                const std::size_t begin = c * kChunkRows;
-                const std::size_t end = std::min(labels.size(), begin + kChunkRows);
-                for (std::size_t i = begin; i != end; ++i) sink.put(i, table[d->local_ids[i]]);
-            }
+    PendingRows rows{labels.size(), std::move(d->local_ids), {}};
+    rows.tables.resize(d->to_distinct.size());
+    for (std::size_t c = 0; c != rows.tables.size(); ++c) {
+        const std::vector<std::size_t>& ids = d->to_distinct[c];
+        rows.tables[c].resize(ids.size());
+        for (std::size_t l = 0; l != ids.size(); ++l) rows.tables[c][l] = code_of[ids[l]];
+    }
+
+    ColumnCoding out = finish(sorted, num, want_reverse, [&] {
+        if (defer_rows) return;
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows.tables.size(), 1), [&](const auto& range) {
+            rows.write(range.begin() * kChunkRows, range.end() * kChunkRows, sink);
         });
     });
+    if (defer_rows) out.pending = std::move(rows);
+    return out;
 }
 
 }  // namespace
 
-ColumnCoding code_column(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse, Road road) {
+ColumnCoding code_column(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse, Road road,
+                         bool defer_rows) {
     if (road == Road::sorted) return code_by_sort(labels, sink, want_reverse);
-    return code_by_hash(labels, sink, want_reverse);
+    return code_by_hash(labels, sink, want_reverse, defer_rows);
 }
 
 LabelCodes label_encode_here(std::span<const std::string_view> labels, Road road) {
