@@ -97,8 +97,7 @@ engine_stage() {  # $1: script name without .sh
 }
 
 # --- counting ------------------------------------------------------------------------
-# Sums pytest's closing lines ("== 3 failed, 120 passed, 2 skipped in 4.1s ==") and
-# ctest's ("100% tests passed, 0 tests failed out of 42") from a stage's log.
+# Sums the closing lines of pytest and ctest in a stage's log.
 PASSED=0 FAILED=0 SKIPPED=0
 count_log() {
   local line n
@@ -112,10 +111,12 @@ count_log() {
       [[ $line =~ ([0-9]+)\ skipped ]] && SKIPPED=$((SKIPPED + BASH_REMATCH[1]))
       [[ $line =~ ([0-9]+)\ xfailed ]] && SKIPPED=$((SKIPPED + BASH_REMATCH[1]))
       [[ $line =~ ([0-9]+)\ xpassed ]] && PASSED=$((PASSED + BASH_REMATCH[1]))
-    elif [[ $line =~ tests\ passed,\ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
-      n=${BASH_REMATCH[1]}
+    # ctest: "N% tests passed, F tests failed out of T" ("..., F tests failed" is
+    # left out by newer ctest when nothing failed)
+    elif [[ $line =~ %\ tests\ passed(,\ ([0-9]+)\ tests?\ failed)?\ out\ of\ ([0-9]+) ]]; then
+      n=${BASH_REMATCH[2]:-0}
       FAILED=$((FAILED + n))
-      PASSED=$((PASSED + BASH_REMATCH[2] - n))
+      PASSED=$((PASSED + BASH_REMATCH[3] - n))
     fi
   done <"$1"
 }
