@@ -6,6 +6,8 @@
 #   scripts/engine-fuzz.sh [seconds]        (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/apt-deps.sh
+ensure_apt "${ENGINE_APT_PACKAGES[@]}" clang-14 libclang-rt-14-dev
 SECONDS_TO_RUN=${1:-60}
 OUT=build/engine-fuzz
 CXX=${BRINDLE_FUZZ_CXX:-clang++-14}

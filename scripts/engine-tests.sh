@@ -6,6 +6,8 @@
 #   scripts/engine-tests.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/apt-deps.sh
+ensure_apt "${ENGINE_APT_PACKAGES[@]}"
 JOBS=${BRINDLE_JOBS:-2}
 GEN=()
 command -v ninja >/dev/null 2>&1 && GEN=(-G Ninja)

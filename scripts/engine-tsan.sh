@@ -9,6 +9,8 @@
 #   scripts/engine-tsan.sh [repetitions]        (default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/apt-deps.sh
+ensure_apt "${ENGINE_APT_PACKAGES[@]}"
 REPEAT=${1:-2}
 JOBS=${BRINDLE_JOBS:-2}
 CACHE=${BRINDLE_TBB_TSAN_CACHE:-/var/cache/brindle/tbb-tsan}

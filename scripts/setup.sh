@@ -17,19 +17,8 @@ say() { echo "[setup:$FLAVOUR] $*" >&2; }
 die() { echo "[setup:$FLAVOUR] error: $*" >&2; exit 1; }
 
 # --- Debian packages the build needs -----------------------------------------
-APT_PACKAGES=(g++ libtbb-dev libabsl-dev libgtest-dev)
-missing=()
-for p in "${APT_PACKAGES[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  command -v apt-get >/dev/null || die "missing Debian packages ${missing[*]} and no apt-get to install them"
-  say "installing ${missing[*]}"
-  SUDO=; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq >&2
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >&2 ||
-    die "apt-get could not install ${missing[*]}"
-fi
+source scripts/apt-deps.sh
+ensure_apt "${ENGINE_APT_PACKAGES[@]}" || die "could not install the Debian packages the build needs"
 
 # --- interpreter --------------------------------------------------------------
 # Candidates: pyenv's versions, then Debian's and PATH's python3.1x.
