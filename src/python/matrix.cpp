@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include <unistd.h>
+
 #include "numpy_api.hpp"
 
 namespace brindle {
@@ -11,12 +13,23 @@ double* Matrix::data() const noexcept {
     return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
 }
 
+bool fits_in_memory(std::size_t count, std::size_t size) noexcept {
+    static const std::size_t physical = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page = sysconf(_SC_PAGESIZE);
+        if (pages <= 0 || page <= 0) return std::numeric_limits<std::size_t>::max();
+        return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
+    }();
+    return size == 0 || count <= physical / size;
+}
+
 namespace {
 
 Result<Matrix> new_matrix(std::size_t rows, std::size_t cols, bool fortran, bool zeroed) {
     constexpr std::size_t kMaxBytes = static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
     if (rows > kMaxBytes || cols > kMaxBytes ||
-        (cols != 0 && rows > kMaxBytes / sizeof(double) / cols)) {
+        (cols != 0 && rows > kMaxBytes / sizeof(double) / cols) ||
+        (cols != 0 && !fits_in_memory(rows * cols, sizeof(double)))) {
         PyErr_NoMemory();
         return PyError::fetch();
     }

@@ -5,6 +5,11 @@
 
 namespace brindle {
 
+// Whether `count` items of `size` bytes could fit in this machine's memory.
+// Sizes come from an object's `shape`, which may claim anything; a request
+// beyond physical memory fails as MemoryError before anything is allocated.
+bool fits_in_memory(std::size_t count, std::size_t size) noexcept;
+
 // A zero-filled row-major rows x cols matrix. MemoryError when the size
 // cannot be represented or allocated.
 Result<Matrix> zero_matrix(std::size_t rows, std::size_t cols);

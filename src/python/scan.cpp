@@ -477,6 +477,13 @@ Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
     }
     PyObject* src = values ? values.get() : obj;
 
+    // The scan keeps two lists and a flag per column, whatever the row count.
+    constexpr std::size_t kPerColumn =
+        sizeof(std::vector<double>) + sizeof(std::vector<std::string_view>) + sizeof(std::uint8_t);
+    if (!fits_in_memory(shape.cols, kPerColumn)) {
+        PyErr_NoMemory();
+        return PyError::fetch();
+    }
     ColumnScan scan;
     scan.reset(shape.rows, shape.cols);
     LabelKeep keep;

@@ -221,8 +221,7 @@ def test_frame_without_values_reads_columns_and_shape_first(enc):
     assert seen == ["columns", "shape"]
 
 
-@pytest.mark.huge
-@pytest.mark.parametrize("shape", [(10**12, 10**12), (0, 10**15), (2**62, 4), (10**30, 1)])
+@pytest.mark.parametrize("shape", [(10**12, 10**12), (0, 10**15), (1, 10**12), (2**62, 4), (10**30, 1)])
 def test_huge_shapes_fail_cleanly(shape):
     enc = brindle.Encoder()
     enc.encode(np.array([["a"]], dtype=object))

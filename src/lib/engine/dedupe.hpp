@@ -47,7 +47,9 @@ constexpr std::size_t flood_bound(std::size_t lookups) noexcept { return 4 * loo
 struct CountingEq {
     std::size_t* failures;
     bool operator()(std::string_view a, std::string_view b) const noexcept {
-        if (a == b) return true;
+        // Labels viewed from one shared text are equal without reading their
+        // bytes, which saves a cache miss on the stored key.
+        if (a.size() == b.size() && (a.data() == b.data() || a == b)) return true;
         ++*failures;
         return false;
     }
