@@ -721,13 +721,15 @@ def memory_budget(record):
     return c["rows"] * c["cols"] * 16 + 64 * distinct * text_cols
 
 
-def write_markdown(path, records, env, mode, load):
+def write_markdown(path, records, env, mode):
+    load = env["load"]
     lines = [f"# brindle beside its peers ({mode} run)", ""]
     lines += [
         f"{env['date']}, commit {env['commit']}, {env['cpus']} CPUs ({env['cpu']}), "
         f"Python {env['python']}, " + ", ".join(f"{k} {v}" for k, v in env["versions"].items()) + ".",
         f"Load average before / after: {load[0]} / {load[1]}. Environment: "
         + (", ".join(f"{k}={v}" for k, v in env["env"].items()) or "no thread or BLAS variables set") + ".",
+    ] + [f"Merged: {m}." for m in env.get("merged", [])] + [
         "",
         "Times are medians of the rounds; a ratio is peer time / brindle time, the median of "
         "the per-round ratios (higher: brindle faster). brindle runs on a two-thread pool; "
@@ -735,6 +737,11 @@ def write_markdown(path, records, env, mode, load):
         "same float64 matrix as brindle (codes, NaN for missing, numbers passed through). "
         "polars' Categorical and pyarrow's dictionary_encode number labels in order of first "
         "appearance, not sorted: they do less work and are a speed reference, not a substitute.",
+        "",
+        "`load` is the one-minute load average at the start and the end of a case. On two "
+        "cores anything above 1 means other work took turns with the bench; brindle's "
+        "two-thread pool loses more to that than the single-threaded peers, since one "
+        "descheduled worker holds up the whole call.",
         "",
         "## Targets", "",
         "| target | measured | needed | met |", "|---|---|---|---|",
@@ -753,16 +760,16 @@ def write_markdown(path, records, env, mode, load):
              "polars_convert": "polars+conv", "polars": "polars", "pyarrow_convert": "arrow+conv",
              "pyarrow": "arrow"}
     lines += ["", "## Encode", "",
-              "| case | runs | brindle | ns/cell | 1->2 thr | " + " | ".join(short[t] for t in enc_peers) + " |",
-              "|---|---|---|---|---|" + "---|" * len(enc_peers)]
+              "| case | load | runs | brindle | ns/cell | 1->2 thr | " + " | ".join(short[t] for t in enc_peers) + " |",
+              "|---|---|---|---|---|---|" + "---|" * len(enc_peers)]
     for r in records:
         s = r["summary"]
         if "brindle" not in s["median"]:
-            lines.append(f"| {r['name']} | – | failed: {r['errors']} |")
+            lines.append(f"| {r['name']} | {r.get('load', '?')} | – | failed: {r['errors']} |")
             continue
         b = s["median"]["brindle"]
         cells = [fmt_x(s["ratio"].get(t)) for t in enc_peers]
-        lines.append(f"| {r['name']} | {r['runs']} | {fmt_s(b)} | {b / (r['case']['rows'] * r['case']['cols']) * 1e9:.0f} | "
+        lines.append(f"| {r['name']} | {r.get('load', '?')} | {r['runs']} | {fmt_s(b)} | {b / (r['case']['rows'] * r['case']['cols']) * 1e9:.0f} | "
                      f"{fmt_x(s['ratio'].get('brindle_1'))} | " + " | ".join(cells) + " |")
 
     dec = [r for r in records if "decode_brindle" in r["summary"]["median"]]
@@ -850,6 +857,9 @@ def main():
     ap.add_argument("--only", help="run only the cases whose name contains this text")
     ap.add_argument("--out", type=Path, help="where results.* go")
     ap.add_argument("--repeat", type=int, default=0, help="rounds per case (default: by size)")
+    ap.add_argument("--merge", action="store_true",
+                    help="replace only the cases run now in the results already in --out "
+                         "(same module build only)")
     ap.add_argument("--worker", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
@@ -863,12 +873,22 @@ def main():
         cases = [c for c in cases if args.only in c.name]
     env = environment()
     load_before = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    previous = None
+    if args.merge:
+        previous = json.loads((out / "results.json").read_text())
+        if previous["env"]["versions"].get("brindle") != env["versions"].get("brindle"):
+            sys.exit(f"peers.py: --merge needs the same build: {out / 'results.json'} has "
+                     f"{previous['env']['versions'].get('brindle')}, this run {env['versions'].get('brindle')}")
+        mode = previous["mode"]
     started = time.perf_counter()
     records = []
     for i, case in enumerate(cases, 1):
-        log(f"{i}/{len(cases)} {case.name} (load {os.getloadavg()[0]:.2f})")
+        load = os.getloadavg()[0]
+        log(f"{i}/{len(cases)} {case.name} (load {load:.2f})")
         record = run_case(case, args.repeat)
         record["summary"] = summarise(record)
+        record["load"] = f"{load:.1f}-{os.getloadavg()[0]:.1f}"
+        record["time"] = time.strftime("%H:%M")
         records.append(record)
         s = record["summary"]
         if "brindle" in s["median"]:
@@ -878,8 +898,17 @@ def main():
             log(f"   error in {k}: {v}")
     load_after = " ".join(f"{x:.2f}" for x in os.getloadavg())
     env["elapsed_s"] = round(time.perf_counter() - started)
+    if previous:
+        fresh = {r["name"]: r for r in records}
+        kept = [fresh.pop(r["name"], r) for r in previous["records"]]
+        records = kept + list(fresh.values())
+        env["merged"] = previous["env"].get("merged", []) + [
+            f"{env['date']}: {', '.join(c.name for c in cases)} re-measured (load {load_before} / {load_after})"]
+        load_before, load_after = previous["env"]["load"]
+        env["date"] = previous["env"]["date"]
     (out / "results.json").write_text(json.dumps({"mode": mode, "env": env, "records": records}, indent=1))
-    write_markdown(out / "results.md", records, env, mode, (load_before, load_after))
+    env["load"] = (load_before, load_after)
+    write_markdown(out / "results.md", records, env, mode)
     write_plot(out / "results.png", records)
     log(f"done in {env['elapsed_s']} s: {out / 'results.md'}, {out / 'results.png'}")
 
