@@ -2,7 +2,10 @@
 // from 0 without gaps, markers entered as missing.
 #include "engine/column_coding.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -18,17 +21,35 @@
 namespace brindle::detail {
 namespace {
 
+// The first eight bytes of a label as a big-endian number, zero-padded: keys
+// order like the labels' prefixes, so most comparisons never read the labels.
+inline std::uint64_t prefix_key(std::string_view label) noexcept {
+    unsigned char bytes[8] = {};
+    if (!label.empty()) std::memcpy(bytes, label.data(), std::min<std::size_t>(label.size(), 8));
+    std::uint64_t key = 0;
+    for (unsigned char b : bytes) key = (key << 8) | b;
+    return key;
+}
+
 // A label with the position it came from (a row, or an index into the
-// distinct list). Sorting these keeps the bytes compared next to the index
-// that travels with them.
+// distinct list) and its prefix key.
 struct Entry {
+    Entry() = default;
+    Entry(std::string_view l, std::size_t i) noexcept : key(prefix_key(l)), label(l), index(i) {}
+    std::uint64_t key = 0;
     std::string_view label;
-    std::size_t index;
+    std::size_t index = 0;
 };
 
-// std::string_view compares through char_traits<char>, which orders as
-// unsigned char: exactly the byte order the codes follow.
-inline bool by_label(const Entry& a, const Entry& b) noexcept { return a.label < b.label; }
+// NOTE: labels live wherever their texts do, so reading one is often a cache
+// miss; comparing prefix keys first leaves the labels unread unless their
+// first eight bytes tie (a shorter label's padding ties with real zero bytes,
+// which the full comparison then orders). std::string_view compares through
+// char_traits<char>, which orders as unsigned char: the byte order of codes.
+inline bool by_label(const Entry& a, const Entry& b) noexcept {
+    if (a.key != b.key) return a.key < b.key;
+    return a.label < b.label;
+}
 
 // Codes for labels already sorted and distinct: the float code of each
 // position, and the coded labels in code order.
