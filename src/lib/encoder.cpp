@@ -192,28 +192,36 @@ void Encoder_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* Encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// encode (writer) and decode (reader): parse, take the object, run the
+// driver, store or drop its books, build the result, give the object back.
+template <bool Writer>
+PyObject* run_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* obj = parse_obj("encode", args, nargs, kwnames);
+        PyObject* obj = parse_obj(Writer ? "encode" : "decode", args, nargs, kwnames);
         if (obj == nullptr) return nullptr;
         EncoderObject* enc = as_encoder(self);
-        if (!Borrow::take_writer(enc)) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        if (!(Writer ? Borrow::take_writer(enc) : Borrow::take_reader(enc))) {
+            PyErr_SetString(PyExc_RuntimeError, Writer ? "Already borrowed" : "Already mutably borrowed");
             return nullptr;
         }
-        Borrow held(enc, /*writer=*/true);
+        Borrow held(enc, Writer);
         Result<DriverResult> driven = pyany_to_vec(obj);
         if (!driven.ok()) {
             driven.take_error().restore();
             return nullptr;
         }
         DriverResult& result = driven.value();
-        // The books are replaced as a whole; a failed allocation keeps the old ones.
-        std::unique_ptr<CodeBooks> fresh;
-        if (result.books) fresh = std::make_unique<CodeBooks>(std::move(*result.books));
-        delete enc->books;
-        enc->books = fresh.release();
-        Result<PyRef> out = arr_to_out(std::move(result.matrix), std::move(result.out), nullptr);
+        if constexpr (Writer) {
+            // The books are replaced as a whole; a failed allocation keeps the old ones.
+            std::unique_ptr<CodeBooks> fresh;
+            if (result.books) fresh = std::make_unique<CodeBooks>(std::move(*result.books));
+            delete enc->books;
+            enc->books = fresh.release();
+        } else {
+            result.books.reset();  // decode never stores what its own coding made
+        }
+        Result<PyRef> out =
+            arr_to_out(std::move(result.matrix), std::move(result.out), Writer ? nullptr : enc->books);
         if (!out.ok()) {
             out.take_error().restore();
             return nullptr;
@@ -222,30 +230,12 @@ PyObject* Encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+PyObject* Encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_method<true>(self, args, nargs, kwnames);
+}
+
 PyObject* Encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* obj = parse_obj("decode", args, nargs, kwnames);
-        if (obj == nullptr) return nullptr;
-        EncoderObject* enc = as_encoder(self);
-        if (!Borrow::take_reader(enc)) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            return nullptr;
-        }
-        Borrow held(enc, /*writer=*/false);
-        Result<DriverResult> driven = pyany_to_vec(obj);
-        if (!driven.ok()) {
-            driven.take_error().restore();
-            return nullptr;
-        }
-        DriverResult& result = driven.value();
-        result.books.reset();  // decode never stores what its own coding made
-        Result<PyRef> out = arr_to_out(std::move(result.matrix), std::move(result.out), enc->books);
-        if (!out.ok()) {
-            out.take_error().restore();
-            return nullptr;
-        }
-        return std::move(out).value().release();
-    });
+    return run_method<false>(self, args, nargs, kwnames);
 }
 
 PyMethodDef Encoder_methods[] = {
