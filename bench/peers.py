@@ -854,7 +854,8 @@ def write_plot(path, records):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="small cases, under two minutes")
-    ap.add_argument("--only", help="run only the cases whose name contains this text")
+    ap.add_argument("--only", action="append",
+                    help="run only the cases whose name contains this text (repeatable)")
     ap.add_argument("--out", type=Path, help="where results.* go")
     ap.add_argument("--repeat", type=int, default=0, help="rounds per case (default: by size)")
     ap.add_argument("--merge", action="store_true",
@@ -870,13 +871,16 @@ def main():
     out.mkdir(parents=True, exist_ok=True)
     cases = quick_cases() if args.quick else full_cases()
     if args.only:
-        cases = [c for c in cases if args.only in c.name]
+        cases = [c for c in cases if any(text in c.name for text in args.only)]
     env = environment()
     load_before = " ".join(f"{x:.2f}" for x in os.getloadavg())
     previous = None
     if args.merge:
         previous = json.loads((out / "results.json").read_text())
-        if previous["env"]["versions"].get("brindle") != env["versions"].get("brindle"):
+        def module(e):
+            return re.search(r"module (\w+)", e["versions"].get("brindle", "")).group(1)
+
+        if module(previous["env"]) != module(env):
             sys.exit(f"peers.py: --merge needs the same build: {out / 'results.json'} has "
                      f"{previous['env']['versions'].get('brindle')}, this run {env['versions'].get('brindle')}")
         mode = previous["mode"]
