@@ -47,12 +47,6 @@ bool keyword_is(PyObject* name, PyObject* param) {
     return PyUnicode_Check(name) && PyUnicode_Compare(name, param) == 0;
 }
 
-// A process-wide interned name, made on first use and never released; null
-// with an exception set if it cannot be made (a later call tries again).
-PyObject* interned(PyObject*& slot, const char* text) {
-    if (slot == nullptr) slot = PyUnicode_InternFromString(text);
-    return slot;
-}
 PyObject* s_obj = nullptr;
 PyObject* s_encoding = nullptr;
 

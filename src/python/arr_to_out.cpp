@@ -17,11 +17,6 @@ namespace {
 // Process-wide interned names and keyword-name tuples, made on first
 // successful use and never released. Reusing one object per name also keeps
 // the interpreter's attribute caches from collecting a copy per call.
-PyObject* interned(PyObject*& slot, const char* text) {
-    if (slot == nullptr) slot = PyUnicode_InternFromString(text);
-    return slot;
-}
-
 PyObject* keyword_names(PyObject*& slot, std::initializer_list<const char*> names) {
     if (slot != nullptr) return slot;
     PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));

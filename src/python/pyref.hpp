@@ -47,6 +47,14 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// A process-wide interned name kept in `slot`, made on first use and never
+// released; null with an exception set if it cannot be made (a later call
+// tries again).
+inline PyObject* interned(PyObject*& slot, const char* text) noexcept {
+    if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+    return slot;
+}
+
 // A raised Python exception carried as a value up the C++ stack and restored
 // at the entry point.
 struct PyError {

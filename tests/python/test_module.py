@@ -63,9 +63,9 @@ def test_not_gc_tracked(enc):
 
 
 def test_second_module_object_shares_the_type():
-    spec = importlib.util.find_spec("brindle")
-    second = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(second)
+    found = importlib.util.find_spec("brindle")
+    second = importlib.util.module_from_spec(found)
+    found.loader.exec_module(second)
     assert second is not sys.modules["brindle"]
     assert second.Encoder is brindle.Encoder
     assert second.__all__ == ["Encoder"]
