@@ -910,8 +910,8 @@ def main():
             f"{env['date']}: {', '.join(c.name for c in cases)} re-measured (load {load_before} / {load_after})"]
         load_before, load_after = previous["env"]["load"]
         env["date"] = previous["env"]["date"]
-    (out / "results.json").write_text(json.dumps({"mode": mode, "env": env, "records": records}, indent=1))
     env["load"] = (load_before, load_after)
+    (out / "results.json").write_text(json.dumps({"mode": mode, "env": env, "records": records}, indent=1))
     write_markdown(out / "results.md", records, env, mode)
     write_plot(out / "results.png", records)
     log(f"done in {env['elapsed_s']} s: {out / 'results.md'}, {out / 'results.png'}")
