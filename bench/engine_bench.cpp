@@ -193,9 +193,13 @@ int main(int argc, char** argv) {
             scan.is_text[c] = 1;
             scan.strings[c] = columns[c].labels;
         }
+        // Every row its own list entry, as for labels that share no object;
+        // the step overwrites the entries, so each run lays them out again.
         std::vector<double> matrix(n * cols);
         const auto step = [&](int threads) {
             return [&, threads] {
+                for (std::size_t r = 0; r != n; ++r)
+                    for (std::size_t c = 0; c != cols; ++c) put_label_index(&matrix[r * cols + c], r);
                 in_arena(threads, [&] { (void)detail::encode_columns_here(scan, matrix.data()); });
             };
         };

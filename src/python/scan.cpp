@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "block_scan.hpp"
+#include "cells.hpp"
 #include "engine/text.hpp"
 #include "errors.hpp"
 #include "matrix.hpp"
@@ -94,124 +96,7 @@ Result<Shape> read_shape(PyObject* obj) {
     return Shape{dims[0], dims[1]};
 }
 
-// ---- cell sources ------------------------------------------------------------
-
-// Reads cell (row, col) of the cell source. For an exact NumPy array the
-// cells are read from its buffer: an object array yields the very objects
-// subscription returns, and a bool, integer or float array gives the float64
-// that converting the scalar that subscription returns would give. Anything
-// else, or an array that code run by a cell has reshaped, is subscripted.
-class CellSource {
-public:
-    explicit CellSource(PyObject* src) : src_(src) {
-        if (!PyArray_CheckExact(src)) return;
-        array_ = reinterpret_cast<PyArrayObject*>(src);
-        PyArray_Descr* descr = PyArray_DESCR(array_);
-        if (descr->type_num == NPY_OBJECT) {
-            object_ = true;
-        } else if (PyArray_ISNBO(descr->byteorder) && PyArray_NDIM(array_) == 2) {
-            // No Python code can run while a numeric array is scanned, so its
-            // layout stays fixed for the whole scan.
-            numeric_ = numeric_reader(descr->type_num);
-        }
-    }
-
-    // The cell object borrowed from an object array's buffer, or null when
-    // the cell must be subscripted. The layout is read afresh on every call:
-    // code run by an earlier cell may have reshaped the array.
-    PyObject* borrowed(std::size_t row, std::size_t col) const noexcept {
-        if (!object_ || PyArray_NDIM(array_) != 2) return nullptr;
-        const npy_intp* dims = PyArray_DIMS(array_);
-        if (row >= static_cast<std::size_t>(dims[0]) || col >= static_cast<std::size_t>(dims[1])) return nullptr;
-        PyObject* item;
-        std::memcpy(&item, cell_address(row, col), sizeof item);
-        return item != nullptr ? item : Py_None;
-    }
-
-    // A new reference to source[(row, col)], or null with an exception set.
-    PyObject* subscript(std::size_t row, std::size_t col) const {
-        PyRef key = PyRef::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(row), static_cast<Py_ssize_t>(col)));
-        if (!key) return nullptr;
-        return PyObject_GetItem(src_, key.get());
-    }
-
-    const char* data() const noexcept { return static_cast<const char*>(PyArray_DATA(array_)); }
-    npy_intp stride(int axis) const noexcept { return PyArray_STRIDES(array_)[axis]; }
-
-    // A 2-D object array whose cells can be read from its buffer.
-    bool object_matrix() const noexcept { return object_ && PyArray_NDIM(array_) == 2; }
-
-    // The reader of a bool, integer or float array, else null.
-    using NumericReader = double (*)(const char*);
-    NumericReader numeric() const noexcept { return numeric_; }
-    double number(std::size_t row, std::size_t col) const noexcept { return numeric_(cell_address(row, col)); }
-    bool in_bounds(std::size_t row, std::size_t col) const noexcept {
-        const npy_intp* dims = PyArray_DIMS(array_);
-        return row < static_cast<std::size_t>(dims[0]) && col < static_cast<std::size_t>(dims[1]);
-    }
-
-private:
-    const char* cell_address(std::size_t row, std::size_t col) const noexcept {
-        const npy_intp* strides = PyArray_STRIDES(array_);
-        return static_cast<const char*>(PyArray_DATA(array_)) + static_cast<npy_intp>(row) * strides[0] +
-               static_cast<npy_intp>(col) * strides[1];
-    }
-    template <class T>
-    static double read_as(const char* p) {
-        T value;
-        std::memcpy(&value, p, sizeof value);
-        return static_cast<double>(value);
-    }
-    // IEEE binary16 to double; every half value is exact in a double.
-    static double read_half(const char* p) {
-        std::uint16_t h;
-        std::memcpy(&h, p, sizeof h);
-        const double sign = (h & 0x8000) ? -1.0 : 1.0;
-        const int exponent = (h >> 10) & 0x1F;
-        const int mantissa = h & 0x3FF;
-        if (exponent == 0x1F) {  // infinities and NaNs, payload kept
-            const std::uint64_t bits = (static_cast<std::uint64_t>(h & 0x8000) << 48) |
-                                       0x7FF0000000000000ull | (static_cast<std::uint64_t>(mantissa) << 42);
-            double out;
-            std::memcpy(&out, &bits, sizeof out);
-            return out;
-        }
-        if (exponent == 0) return sign * std::ldexp(mantissa, -24);
-        return sign * std::ldexp(mantissa + 1024, exponent - 25);
-    }
-    static NumericReader numeric_reader(int type_num) {
-        switch (type_num) {
-            case NPY_BOOL: return &read_as<npy_bool>;
-            case NPY_BYTE: return &read_as<npy_byte>;
-            case NPY_UBYTE: return &read_as<npy_ubyte>;
-            case NPY_SHORT: return &read_as<npy_short>;
-            case NPY_USHORT: return &read_as<npy_ushort>;
-            case NPY_INT: return &read_as<npy_int>;
-            case NPY_UINT: return &read_as<npy_uint>;
-            case NPY_LONG: return &read_as<npy_long>;
-            case NPY_ULONG: return &read_as<npy_ulong>;
-            case NPY_LONGLONG: return &read_as<npy_longlong>;
-            case NPY_ULONGLONG: return &read_as<npy_ulonglong>;
-            case NPY_HALF: return &read_half;
-            case NPY_FLOAT: return &read_as<npy_float>;
-            case NPY_DOUBLE: return &read_as<npy_double>;
-            default: return nullptr;
-        }
-    }
-
-    PyObject* src_;
-    PyArrayObject* array_ = nullptr;
-    bool object_ = false;
-    NumericReader numeric_ = nullptr;
-};
-
 // ---- the scan ----------------------------------------------------------------
-
-// Owns everything the scanned labels point into for the length of a call.
-struct LabelKeep {
-    std::vector<PyRef> strs;  // str objects whose UTF-8 data labels view
-    LabelStore made;          // labels made here (numbers as text, repaired text)
-};
 
 PyError chained_internal_failure(std::string message) {
     PyError cause = PyError::fetch();
@@ -230,133 +115,144 @@ PyError chained_internal_failure(std::string message) {
     return err;
 }
 
+// An object array whose cells need no Python code is first scanned on the
+// pool (see block_scan.cpp); the visiting order of such cells cannot be
+// observed. Otherwise, or when that attempt meets a cell that needs Python
+// code, the scan below runs column by column on the calling thread, the
+// order in which the calls and the first error must happen.
+//
 // NOTE: Labels of exact str cells are views into the str objects' own UTF-8
-// data. While every cell so far was read from an object array's buffer and
-// handled without running Python code (exact str, float, int, bool, None),
+// data. While every cell so far was handled without running Python code
+// (exact str, float, int, bool, None read from an object array's buffer),
 // nothing can have changed the array, so the array keeps those objects alive
 // and the scan takes no references. Before the first step that may run Python
 // code (a user __float__ or __str__, a subscription, an allocation of a
 // tracked object that may start a garbage collection), the scan "pins": it
-// takes a reference to every str seen so far, and from then on to every str
-// it views.
+// takes a reference to every str it views and every object it keys an entry
+// by, seen so far and from then on. A pinned object cannot be freed, so its
+// address cannot come back as another object's.
 //
-// When no cell needs Python code the visiting order cannot be observed, so an
-// object array is first scanned row by row, which reads its buffer in memory
-// order. At the first cell that would need Python code (or fail) that attempt
-// is dropped unseen and the scan starts again column by column, the order in
-// which the calls and the first error must happen.
+// Numbers are written straight into the matrix, and a text cell gets the index
+// of its label's entry in the column's list (see ColumnScan).
 class Scanner {
 public:
-    Scanner(PyObject* src, ColumnScan& scan, LabelKeep& keep) : cells_(src), scan_(scan), keep_(keep) {}
+    Scanner(PyObject* src, ColumnScan& scan, LabelKeep& keep, double* matrix)
+        : cells_(src), scan_(scan), keep_(keep), matrix_(matrix), text_(scan.cols) {}
 
     Status run() {
         if (cells_.numeric() != nullptr) {
-            for (col_ = 0; col_ < scan_.cols; ++col_) scan_numeric_column();
+            read_numbers_in_blocks(cells_, scan_.rows, scan_.cols, matrix_);
             return Status::success();
         }
-        if (cells_.object_matrix() && try_row_by_row()) return Status::success();
+        if (cells_.object_matrix()) {
+            if (scan_in_blocks(cells_, scan_, keep_, matrix_)) return Status::success();
+            // Nothing it made is kept; every cell is written again below.
+            scan_.reset(scan_.rows, scan_.cols);
+            keep_.made = LabelStore();
+            keep_.more.clear();
+        }
         for (col_ = 0; col_ < scan_.cols; ++col_) {
-            scan_.numbers[col_].reserve(scan_.rows);
             for (row_ = 0; row_ < scan_.rows; ++row_) BRINDLE_TRY_STATUS(scan_cell());
         }
         return Status::success();
     }
 
 private:
-    bool try_row_by_row() {
-        tentative_ = true;
-        for (std::size_t c = 0; c < scan_.cols; ++c) scan_.numbers[c].reserve(scan_.rows);
-        // Nothing can reshape the array while no Python code runs.
-        const char* base = cells_.data();
-        const npy_intp row_stride = cells_.stride(0);
-        const npy_intp col_stride = cells_.stride(1);
-        for (row_ = 0; row_ < scan_.rows && !stopped_; ++row_) {
-            const char* row = base + static_cast<npy_intp>(row_) * row_stride;
-            for (col_ = 0; col_ < scan_.cols && !stopped_; ++col_) {
-                PyObject* item;
-                std::memcpy(&item, row + static_cast<npy_intp>(col_) * col_stride, sizeof item);
-                // The two common cells inline: ASCII text in a text column, a float in a numeric one.
-                if (item != nullptr && scan_.is_text[col_]) {
-                    if (PyUnicode_CheckExact(item) && PyUnicode_IS_COMPACT_ASCII(item)) {
-                        scan_.strings[col_].emplace_back(static_cast<const char*>(PyUnicode_DATA(item)),
-                                                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)));
-                        continue;
-                    }
-                } else if (item != nullptr && PyFloat_CheckExact(item)) {
-                    scan_.numbers[col_].push_back(PyFloat_AS_DOUBLE(item));
-                    continue;
-                }
-                Status status = scan_cell();
-                if (!status.ok()) {
-                    (void)status.take_error();  // the column order decides which error is raised
-                    stopped_ = true;
-                }
-            }
-        }
-        tentative_ = false;
-        if (!stopped_) return true;
-        stopped_ = false;
-        scan_.reset(scan_.rows, scan_.cols);
-        keep_.strs.clear();
-        keep_.made = LabelStore();
-        return false;
+    double* cell(std::size_t row, std::size_t col) const noexcept { return matrix_ + row * scan_.cols + col; }
+
+    // Bitwise, so every NaN payload (signalling ones too) survives.
+    void put_number(std::size_t row, std::size_t col, double value) const noexcept {
+        std::memcpy(cell(row, col), &value, sizeof value);
     }
 
-    void scan_numeric_column() {
-        auto& numbers = scan_.numbers[col_];
-        numbers.reserve(scan_.rows);
-        for (std::size_t row = 0; row < scan_.rows; ++row) numbers.push_back(cells_.number(row, col_));
+    // Lists `label` for the current cell.
+    std::uint64_t add_entry(std::string_view label) {
+        std::vector<std::string_view>& list = scan_.strings[col_];
+        const std::uint64_t entry = list.size();
+        list.push_back(label);
+        put_label_index(cell(row_, col_), entry);
+        return entry;
     }
 
-    // Called before a step that may run Python code: false in the row-by-row
-    // attempt, which then stops; otherwise pins (see the note above).
-    bool allow_code() {
-        if (tentative_) {
-            stopped_ = true;
-            return false;
-        }
-        if (pinned_) return true;
+    // Gives the current cell the entry of `item` if the column has one.
+    bool shared_entry(const PyObject* item) {
+        TextColumn& t = text_[col_];
+        if (!t.sharing || !t.lookup(item)) return false;
+        put_label_index(cell(row_, col_), t.last_entry);
+        return true;
+    }
+
+    // Objects whose text is fixed by the object itself and made without
+    // running Python code, so one entry serves every cell holding them. (An
+    // int's text depends on the interpreter's digit limit, which code run by
+    // a later cell may change.)
+    static bool shareable(PyObject* item) noexcept {
+        return PyUnicode_CheckExact(item) || PyFloat_CheckExact(item) || PyBool_Check(item) || item == Py_None;
+    }
+
+    // The current cell of a text column.
+    Status text_cell(PyObject* item) {
+        if (shared_entry(item)) return Status::success();
+        std::string_view label;
+        if (!text_of(item, label)) return chained_internal_failure("cant convert to str");
+        TextColumn& t = text_[col_];
+        const bool key = t.sharing && shareable(item);
+        if (pinned_ && (key || PyUnicode_CheckExact(item))) keep_.strs.push_back(PyRef::borrow(item));
+        const std::uint64_t entry = add_entry(label);
+        // Every row so far holds text: the column switched before it or at it.
+        if (key) t.add(item, entry, row_ + 1);
+        return Status::success();
+    }
+
+    // Called before a step that may run Python code: pins (see the note above).
+    void allow_code() {
+        if (pinned_) return;
         pinned_ = true;
         for (std::size_t c = 0; c <= col_ && c < scan_.cols; ++c) {
             if (!scan_.is_text[c]) continue;
+            const TextColumn& t = text_[c];
+            if (t.sharing) {
+                // Every str of a sharing column is a key.
+                t.entry_of.for_each_key(
+                    [&](const PyObject* item) { keep_.strs.push_back(PyRef::borrow(const_cast<PyObject*>(item))); });
+                continue;
+            }
             const std::size_t rows = c < col_ ? scan_.rows : row_;
             for (std::size_t r = 0; r < rows; ++r) {
                 PyObject* item = cells_.borrowed(r, c);
                 if (item != nullptr && PyUnicode_CheckExact(item)) keep_.strs.push_back(PyRef::borrow(item));
             }
         }
-        return true;
     }
 
     Status scan_cell() {
         PyRef owned;
         PyObject* item = cells_.borrowed(row_, col_);
         if (item == nullptr) {
-            if (!allow_code()) return Status::success();
+            allow_code();
             owned = PyRef::steal(cells_.subscript(row_, col_));
             if (!owned) return chained_internal_failure("could not read a cell");
             item = owned.get();
         }
+        return scan_item(item);
+    }
+
+    Status scan_item(PyObject* item) {
         if (!scan_.is_text[col_]) {
             double value;
             switch (as_number(item, value)) {
                 case Conversion::Number:
-                    scan_.numbers[col_].push_back(value);
-                    return Status::success();
-                case Conversion::Stopped:
+                    put_number(row_, col_, value);
                     return Status::success();
                 case Conversion::None:
                     switch_to_text();
                     break;
             }
         }
-        std::string_view label;
-        if (!text_of(item, label)) return chained_internal_failure("cant convert to str");
-        if (!stopped_) scan_.strings[col_].push_back(label);
-        return Status::success();
+        return text_cell(item);
     }
 
-    enum class Conversion { Number, None, Stopped };
+    enum class Conversion { Number, None };
 
     // The float conversion of a cell.
     Conversion as_number(PyObject* item, double& value) {
@@ -378,7 +274,7 @@ private:
             }
             PyErr_Clear();
         }
-        if (!allow_code()) return Conversion::Stopped;
+        allow_code();
         value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) {
             PyErr_Clear();
@@ -400,7 +296,8 @@ private:
     }
 
     // The text form of a cell, str(item) in UTF-8. False with an exception set
-    // on failure; sets stopped_ instead in the row-by-row attempt.
+    // on failure. The caller
+    // pins a str whose data the label views.
     bool text_of(PyObject* item, std::string_view& label) {
         if (PyUnicode_CheckExact(item)) {
             if (PyUnicode_IS_COMPACT_ASCII(item)) {
@@ -417,13 +314,12 @@ private:
                 if (data == nullptr) return false;
                 label = std::string_view(data, static_cast<std::size_t>(size));
             }
-            if (pinned_) keep_.strs.push_back(PyRef::borrow(item));
             return true;
         }
         // str() of these runs no Python code and allocates no tracked object.
         const bool pure = PyFloat_CheckExact(item) || PyLong_CheckExact(item) || PyBool_Check(item) ||
                           item == Py_None;
-        if (!pure && !allow_code()) return true;
+        if (!pure) allow_code();
         PyRef text = PyRef::steal(PyObject_Str(item));
         if (!text) return false;
         std::string& made = keep_.made.make();
@@ -432,28 +328,29 @@ private:
         return true;
     }
 
-    // Moves the numbers gathered so far into the column's texts, shortest form.
+    // Lists the numbers written so far in the current column as texts,
+    // shortest form, in row order, and makes the column a text column.
     void switch_to_text() {
         scan_.is_text[col_] = 1;
-        std::vector<double> numbers = std::move(scan_.numbers[col_]);
-        scan_.numbers[col_] = {};
-        auto& strings = scan_.strings[col_];
-        strings.reserve(scan_.rows);
-        for (double value : numbers) {
+        const std::size_t row = row_;
+        for (row_ = 0; row_ < row; ++row_) {
+            double value;
+            std::memcpy(&value, cell(row_, col_), sizeof value);
             std::string& label = keep_.made.make();
             append_shortest_positional(value, label);
-            strings.emplace_back(label);
+            add_entry(label);
         }
+        row_ = row;
     }
 
     const CellSource cells_;
     ColumnScan& scan_;
     LabelKeep& keep_;
+    double* const matrix_;
+    std::vector<TextColumn> text_;
     std::size_t col_ = 0;
     std::size_t row_ = 0;
     bool pinned_ = false;
-    bool tentative_ = false;  // the row-by-row attempt
-    bool stopped_ = false;    // it met a cell that needs Python code, or an error
 };
 
 }  // namespace
@@ -477,9 +374,12 @@ Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
     }
     PyObject* src = values ? values.get() : obj;
 
-    // The scan keeps two lists and a flag per column, whatever the row count.
+    // The scan keeps two lists, a flag and a TextColumn per column, whatever the
+    // row count, and the attempt on the pool two words per column and block
+    // (several blocks only for inputs of at least 32,768 rows).
     constexpr std::size_t kPerColumn =
-        sizeof(std::vector<double>) + sizeof(std::vector<std::string_view>) + sizeof(std::uint8_t);
+        sizeof(std::vector<std::string_view>) + sizeof(std::vector<LocalIndices>) + sizeof(std::uint8_t) +
+        sizeof(TextColumn) + 2 * sizeof(void*);
     if (!fits_in_memory(shape.cols, kPerColumn)) {
         PyErr_NoMemory();
         return PyError::fetch();
@@ -487,7 +387,7 @@ Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
     ColumnScan scan;
     scan.reset(shape.rows, shape.cols);
     LabelKeep keep;
-    BRINDLE_TRY_STATUS(Scanner(src, scan, keep).run());
+    BRINDLE_TRY_STATUS(Scanner(src, scan, keep, matrix.data()).run());
 
     const auto holder = std::make_shared<const SendPtr>(matrix.data());
     std::vector<ColumnBooks> coded = encode_columns(scan, holder);

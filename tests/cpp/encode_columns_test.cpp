@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <map>
+#include <random>
 
 #include "engine/column_coding.hpp"
 #include "support.hpp"
@@ -10,18 +12,28 @@
 namespace brindle::testing {
 namespace {
 
-// A scan plus the storage its string views point into.
+// A scan in its plain form (every text row its own list entry), the matrix
+// the scan would have written, and the storage the string views point into.
 struct Input {
     std::vector<std::vector<std::string>> text;  // per column; empty for numeric ones
     ColumnScan scan;
+    std::vector<double> cells;
 
-    Input(std::size_t rows, std::vector<std::vector<double>> numbers, std::vector<std::vector<std::string>> labels)
-        : text(std::move(labels)) {
-        scan.reset(rows, text.size());
-        for (std::size_t c = 0; c != text.size(); ++c) {
+    Input(std::size_t rows, const std::vector<std::vector<double>>& numbers,
+          std::vector<std::vector<std::string>> labels)
+        : text(std::move(labels)), cells(rows * text.size()) {
+        const std::size_t cols = text.size();
+        scan.reset(rows, cols);
+        for (std::size_t c = 0; c != cols; ++c) {
             scan.is_text[c] = !text[c].empty();
-            scan.numbers[c] = std::move(numbers[c]);
             scan.strings[c] = views(text[c]);
+            for (std::size_t r = 0; r != rows; ++r) {
+                if (scan.is_text[c]) {
+                    put_label_index(&cells[r * cols + c], r);
+                } else {
+                    cells[r * cols + c] = numbers[c][r];
+                }
+            }
         }
     }
 };
@@ -34,11 +46,7 @@ struct Result {
     bool operator==(const Result&) const = default;
 };
 
-Result run(const ColumnScan& scan) {
-    std::vector<double> matrix(scan.rows * scan.cols);
-    const SendPtrHolder holder = std::make_shared<const SendPtr>(matrix.data());
-    const std::vector<ColumnBooks> books = encode_columns(scan, holder);
-    EXPECT_EQ(holder.use_count(), 1);
+Result collect(std::vector<ColumnBooks> books, const std::vector<double>& matrix) {
     Result r{all_bits(matrix), {}, {}, {}};
     for (const ColumnBooks& b : books) {
         r.columns.push_back(b.column);
@@ -48,12 +56,21 @@ Result run(const ColumnScan& scan) {
     return r;
 }
 
+Result run(const ColumnScan& scan, std::vector<double> matrix) {
+    const SendPtrHolder holder = std::make_shared<const SendPtr>(matrix.data());
+    std::vector<ColumnBooks> books = encode_columns(scan, holder);
+    EXPECT_EQ(holder.use_count(), 1);
+    return collect(std::move(books), matrix);
+}
+
+Result run(const Input& in) { return run(in.scan, in.cells); }
+
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(EncodeColumns, EmptyShapes) {
     for (auto [rows, cols] : {std::pair{0, 0}, {0, 3}, {5, 0}}) {
         Input in(rows, std::vector<std::vector<double>>(cols), std::vector<std::vector<std::string>>(cols));
-        const Result r = run(in.scan);
+        const Result r = run(in);
         EXPECT_TRUE(r.matrix.empty());
         EXPECT_TRUE(r.columns.empty());
     }
@@ -63,7 +80,7 @@ TEST(EncodeColumns, NumericBitsPassThrough) {
     const double snan = std::bit_cast<double>(std::uint64_t{0x7FF0000000000001ULL});
     const double neg_nan = std::bit_cast<double>(std::uint64_t{0xFFF8000000000123ULL});
     Input in(3, {{1.5, -0.0, kNaN}, {snan, neg_nan, 1e308}}, {{}, {}});
-    const Result r = run(in.scan);
+    const Result r = run(in);
     EXPECT_EQ(r.matrix, (std::vector<std::uint64_t>{bits(1.5), bits(snan), bits(-0.0), bits(neg_nan), bits(kNaN),
                                                     bits(1e308)}));
     EXPECT_TRUE(r.columns.empty());
@@ -71,7 +88,7 @@ TEST(EncodeColumns, NumericBitsPassThrough) {
 
 TEST(EncodeColumns, MixedExample) {
     Input in(2, {{1.5, 2.0}, {}, {}}, {{}, {"x", "y"}, {"b", "nan"}});
-    const Result r = run(in.scan);
+    const Result r = run(in);
     EXPECT_EQ(r.matrix, (std::vector<std::uint64_t>{bits(1.5), bits(0.0), bits(0.0), bits(2.0), bits(1.0),
                                                     kMissingBits}));
     EXPECT_EQ(r.columns, (std::vector<std::size_t>{1, 2}));
@@ -81,7 +98,7 @@ TEST(EncodeColumns, MixedExample) {
 
 TEST(EncodeColumns, TextColumnsOnly) {
     Input in(3, {{}, {}}, {{"1", "a", "2.0"}, {"<NA>", "nan", "NaN"}});
-    const Result r = run(in.scan);
+    const Result r = run(in);
     EXPECT_EQ(r.matrix, (std::vector<std::uint64_t>{bits(0.0), kMissingBits, bits(2.0), kMissingBits, bits(1.0),
                                                     kMissingBits}));
     EXPECT_EQ(r.forward[0], (Book{{"1", 0}, {"2.0", 1}, {"a", 2}}));
@@ -107,22 +124,93 @@ TEST(EncodeColumns, SameResultForEveryPoolSize) {
     std::vector<Result> results;
     for (int threads : {1, 2, 8}) {
         in_arena(threads, [&] {
-            std::vector<double> matrix(rows * in.scan.cols);
-            Result r;
-            for (ColumnBooks& b : detail::encode_columns_here(in.scan, matrix.data())) {
-                r.columns.push_back(b.column);
-                r.forward.push_back(ordered(b.forward));
-                r.reverse.push_back(ordered(b.reverse));
-            }
-            r.matrix = all_bits(matrix);
-            results.push_back(std::move(r));
+            std::vector<double> matrix = in.cells;
+            std::vector<ColumnBooks> books = detail::encode_columns_here(in.scan, matrix.data());
+            results.push_back(collect(std::move(books), matrix));
         });
     }
     ASSERT_EQ(results[0].columns, (std::vector<std::size_t>{0, 2, 3, 5}));
     EXPECT_TRUE(results[0] == results[1]);
     EXPECT_TRUE(results[0] == results[2]);
     // The public entry, on the process-wide pool, agrees too.
-    EXPECT_TRUE(results[0] == run(in.scan));
+    EXPECT_TRUE(results[0] == run(in));
+}
+
+// Cells that share list entries (as the scan gives cells holding one object)
+// code exactly like the plain form, whatever the sharing: entries used by many
+// rows, a label listed twice, entries no row uses.
+TEST(EncodeColumns, SharedEntriesCodeLikeThePlainForm) {
+    const std::size_t rows = 140000;
+    for (const Shape shape : {Shape::few, Shape::many, Shape::short_labels}) {
+        const std::vector<std::string> labels = random_column(shape, rows, 7);
+        Input plain(rows, {{}}, {labels});
+
+        // The shared form: the first row holding each label gives the entry,
+        // listed twice when its row is even; every odd entry is a spare copy.
+        ColumnScan shared;
+        shared.reset(rows, 1);
+        shared.is_text[0] = 1;
+        std::map<std::string_view, std::uint64_t> entry_of;
+        std::vector<double> cells(rows);
+        for (std::size_t r = 0; r != rows; ++r) {
+            const std::string_view label = plain.scan.strings[0][r];
+            auto [it, inserted] = entry_of.try_emplace(label, shared.strings[0].size());
+            if (inserted) {
+                if (r % 2 == 0) shared.strings[0].push_back(label);
+                it->second = shared.strings[0].size();
+                shared.strings[0].push_back(label);
+            }
+            put_label_index(&cells[r], it->second);
+        }
+        EXPECT_TRUE(run(plain) == run(shared, cells));
+    }
+}
+
+// Cells holding indices local to blocks of rows (as the block-by-block scan
+// leaves them) code exactly like the plain form: blocks of uneven sizes,
+// head indices shared by many rows, tails, blocks without a head and blocks
+// shorter than the write pass's row groups.
+TEST(EncodeColumns, BlockLocalIndicesCodeLikeThePlainForm) {
+    const std::size_t rows = 100000;
+    const std::vector<std::string> labels = random_column(Shape::many, rows, 9);
+    Input plain(rows, {{}, {}}, {labels, labels});
+
+    ColumnScan local;
+    local.reset(rows, 2);
+    std::vector<double> cells(rows * 2);
+    std::mt19937_64 rng(5);
+    for (std::size_t c = 0; c != 2; ++c) {
+        local.is_text[c] = 1;
+        std::vector<std::string_view>& list = local.strings[c];
+        for (std::size_t begin = 0; begin < rows;) {
+            const std::size_t end = std::min(rows, begin + 1 + static_cast<std::size_t>(rng() % (c ? 300 : 30000)));
+            // Local index j < head_size goes through the head (to the entry of
+            // the block's first row holding that label, listed once per
+            // block); the block's other rows get tail entries of their own.
+            LocalIndices block{begin, {}, 0};
+            std::map<std::string_view, std::uint64_t> local_of;
+            const std::size_t head_rows = rng() % 2 ? (end - begin) / 2 : 0;
+            std::vector<std::uint64_t> row_local(end - begin);
+            for (std::size_t r = begin; r != begin + head_rows; ++r) {
+                const std::string_view label = plain.scan.strings[c][r];
+                auto [it, inserted] = local_of.try_emplace(label, block.head.size());
+                if (inserted) {
+                    block.head.push_back(list.size());
+                    list.push_back(label);
+                }
+                row_local[r - begin] = it->second;
+            }
+            block.tail = list.size();
+            for (std::size_t r = begin + head_rows; r != end; ++r) {
+                row_local[r - begin] = block.head.size() + (r - begin - head_rows);
+                list.push_back(plain.scan.strings[c][r]);
+            }
+            for (std::size_t r = begin; r != end; ++r) put_label_index(&cells[r * 2 + c], row_local[r - begin]);
+            local.local[c].push_back(std::move(block));
+            begin = end;
+        }
+    }
+    EXPECT_TRUE(run(plain) == run(local, cells));
 }
 
 }  // namespace

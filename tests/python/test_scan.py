@@ -153,6 +153,113 @@ def test_input_is_not_modified(enc):
     assert [id(v) for v in x.ravel()] == before
 
 
+# ---- cells that share objects ----------------------------------------------------
+
+def fresh(cell):
+    """An equal cell that is a new object (one-character and empty str are
+    interned by CPython and stay shared)."""
+    if isinstance(cell, str) and len(cell) > 1:
+        return (cell + "!")[:-1]
+    if isinstance(cell, float):
+        return float(repr(cell))
+    return cell
+
+
+def _repeating(rows):
+    rng = np.random.default_rng(11)
+    pool = [f"lab{i}" for i in range(40)] + [NAN, 1.5, None, True, "nan", "\ud800x", "é"]
+    return np.array([[pool[i] for i in rng.integers(len(pool), size=3)] for _ in range(rows)], dtype=object)
+
+
+def _distinct_then_repeating(rows):
+    # First rows all distinct objects, then repeats: the scan stops sharing
+    # entries part way down the column.
+    col = [f"d{i:06}" for i in range(rows // 2)] + [f"r{i % 9}" for i in range(rows - rows // 2)]
+    repeat = [NAN] * 5 + ["z"] * 5
+    return np.array([[c, repeat[i % 10]] for i, c in enumerate(col)], dtype=object)
+
+
+@pytest.mark.parametrize("make", [_repeating, _distinct_then_repeating])
+@pytest.mark.parametrize("wrap", [lambda x: x, lambda x: ndarray(x)], ids=["array", "stand-in"])
+def test_shared_objects_code_like_fresh_copies(make, wrap):
+    x = make(40000)
+    copies = np.frompyfunc(fresh, 1, 1)(x).astype(object)
+    a, b = brindle.Encoder(), brindle.Encoder()
+    assert np.array_equal(a.encode(wrap(x)), b.encode(wrap(copies)), equal_nan=True)
+    assert same_cells(a.decode(x), b.decode(x))
+
+
+def _tall_mixed(rows=120_000):
+    """Cells of every kind read on the pool, spread so that blocks of rows
+    start inside runs of numbers and columns turn to text in later blocks."""
+    rng = np.random.default_rng(5)
+    text = ["a", "bb", "é", "日本", "\U0001f600", "x\ud800y", "", "nan", "<NA>", "NaN"]
+    numbers = [1.5, -0.0, NAN, 1e16, 1e-5, 7, -3, True, False]
+    x = np.empty((rows, 5), dtype=object)
+    x[:, 0] = [text[i] for i in rng.integers(len(text), size=rows)]
+    x[:, 1] = [numbers[i] for i in rng.integers(len(numbers), size=rows)]  # numeric throughout
+    late = [numbers[i] for i in rng.integers(len(numbers), size=rows)]
+    late[rows * 3 // 4] = "late"  # numeric until here, text from here on
+    x[:, 2] = late
+    mixed = [text[i] if i % 3 else numbers[i % len(numbers)] for i in rng.integers(len(text), size=rows)]
+    for start in range(1000, rows, 1000):  # every block starts inside a run of numbers
+        mixed[start:start + 5] = [True, -0.0, 1e16, 1e-5, 7]
+    mixed[0] = "first"
+    x[:, 3] = mixed  # text from the first row, numbers throughout
+    x[:, 4] = [None if i % 7 == 0 else f"v{i % 997}" for i in range(rows)]
+    return x
+
+
+def test_pool_scan_matches_column_by_column_scan():
+    x = _tall_mixed()
+    a, b = brindle.Encoder(), brindle.Encoder()
+    # The stand-in is read by subscription, column by column, with str() and
+    # float() done by the interpreter.
+    assert np.array_equal(a.encode(x), b.encode(ndarray(x)), equal_nan=True)
+    assert same_cells(a.decode(x), b.decode(ndarray(x)))
+
+
+def test_float_texts_match_repr():
+    rng = np.random.default_rng(8)
+    special = [0.0, -0.0, 1.0, 0.1, 1e16, 1e15, 9999999999999998.0, 1e-4, 1e-5, 1.5e-5, 123456789.125, 5e-324,
+               2.2250738585072014e-308, 1.7976931348623157e308, math.inf, -math.inf, 2.0**63, 1e22, 1e23]
+    bits = rng.integers(0, 2**64, size=60_000, dtype=np.uint64).view(np.float64)
+    floats = special + [-v for v in special] + bits.tolist()
+    labels = labels_of(["x"] + floats)
+    assert labels[1:] == [("NaN" if repr(v) == "nan" else repr(v)) for v in floats]
+
+
+class Replacer:
+    """Code run mid-scan: replaces every cell of column 0 (already scanned) and
+    the rest of column 1 with new objects, freeing the old ones."""
+
+    def __init__(self, x, row):
+        self.x, self.row = x, row
+
+    def __str__(self):
+        rows = self.x.shape[0]
+        for r in range(rows):
+            self.x[r, 0] = f"new{r % 3}".upper()
+        for r in range(self.row + 1, rows):
+            self.x[r, 1] = f"late{r % 4}".upper()
+        return "mid"
+
+
+def test_objects_freed_by_code_run_mid_scan_are_not_mistaken_for_new_ones():
+    rows, row = 400, 200
+    x = np.empty((rows, 2), dtype=object)
+    # Cells whose only references are the array's, shared by many cells.
+    x[:, 0] = [f"old{r % 5}".upper() for r in range(rows)]
+    x[:, 1] = [f"early{r % 6}".upper() for r in range(rows)]
+    x[row, 1] = Replacer(x, row)
+    out = brindle.Encoder().encode(x)
+    col0 = [f"OLD{r % 5}" for r in range(rows)]
+    col1 = [f"EARLY{r % 6}" for r in range(row)] + ["mid"] + [f"LATE{r % 4}" for r in range(row + 1, rows)]
+    for c, labels in enumerate((col0, col1)):
+        order = sorted(set(labels))
+        assert out[:, c].tolist() == [float(order.index(v)) for v in labels]
+
+
 # ---- failures ------------------------------------------------------------------
 
 class BadStr:
@@ -337,9 +444,9 @@ def test_results_do_not_depend_on_pool_size():
         """
         import sys, numpy as np, brindle
         rng = np.random.default_rng(3)
-        x = rng.integers(0, 500, (20000, 6)).astype(str).astype(object)
+        x = rng.integers(0, 500, (70000, 6)).astype(str).astype(object)
         x[::7, 2] = 1.5
-        x[:, 4] = rng.random(20000)
+        x[:, 4] = rng.random(70000)
         enc = brindle.Encoder()
         sys.stdout.buffer.write(enc.encode(x).tobytes())
         sys.stdout.buffer.write(repr(enc.decode(x)[:50].tolist()).encode())

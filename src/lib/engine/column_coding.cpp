@@ -136,8 +136,7 @@ ColumnCoding code_by_sort(std::span<const std::string_view> labels, CodeSink sin
     });
 }
 
-ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse,
-                          bool defer_rows) {
+ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse) {
     std::optional<Dedupe> d = dedupe<FastHash>(labels);
     if (!d) return code_by_sort(labels, sink, want_reverse);
 
@@ -148,30 +147,28 @@ ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sin
     std::vector<double> code_of(sorted.size());
     for (std::size_t j = 0; j != sorted.size(); ++j) code_of[sorted[j].index] = num.code[j];
 
-    PendingRows rows{labels.size(), std::move(d->local_ids), {}};
-    rows.tables.resize(d->to_distinct.size());
-    for (std::size_t c = 0; c != rows.tables.size(); ++c) {
+    // Each chunk's codes by local id, so writing a row is one table read.
+    std::vector<std::vector<double>> tables(d->to_distinct.size());
+    for (std::size_t c = 0; c != tables.size(); ++c) {
         const std::vector<std::size_t>& ids = d->to_distinct[c];
-        rows.tables[c].resize(ids.size());
-        for (std::size_t l = 0; l != ids.size(); ++l) rows.tables[c][l] = code_of[ids[l]];
+        tables[c].resize(ids.size());
+        for (std::size_t l = 0; l != ids.size(); ++l) tables[c][l] = code_of[ids[l]];
     }
 
-    ColumnCoding out = finish(sorted, num, want_reverse, [&] {
-        if (defer_rows) return;
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows.tables.size(), 1), [&](const auto& range) {
-            rows.write(range.begin() * kChunkRows, range.end() * kChunkRows, sink);
+    return finish(sorted, num, want_reverse, [&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, tables.size(), 1), [&](const auto& range) {
+            const std::size_t end = std::min(labels.size(), range.end() * kChunkRows);
+            for (std::size_t i = range.begin() * kChunkRows; i < end; ++i)
+                sink.put(i, tables[i / kChunkRows][d->local_ids[i]]);
         });
     });
-    if (defer_rows) out.pending = std::move(rows);
-    return out;
 }
 
 }  // namespace
 
-ColumnCoding code_column(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse, Road road,
-                         bool defer_rows) {
+ColumnCoding code_column(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse, Road road) {
     if (road == Road::sorted) return code_by_sort(labels, sink, want_reverse);
-    return code_by_hash(labels, sink, want_reverse, defer_rows);
+    return code_by_hash(labels, sink, want_reverse);
 }
 
 LabelCodes label_encode_here(std::span<const std::string_view> labels, Road road) {

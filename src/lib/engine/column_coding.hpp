@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <memory>
 #include <new>
-#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -35,29 +34,13 @@ struct CodeSink {
 // every row, O(n log n) whatever the labels.
 enum class Road { hashed, sorted };
 
-// A column's codes not yet written to its cells: each row's id within its
-// chunk, and each chunk's float code per id.
-struct PendingRows {
-    std::size_t rows = 0;
-    std::unique_ptr<LocalId[]> local_ids;
-    std::vector<std::vector<double>> tables;
-
-    // Writes the codes of rows [begin, end), clipped to the column's length.
-    void write(std::size_t begin, std::size_t end, CodeSink sink) const noexcept {
-        for (std::size_t i = begin; i < end && i < rows; ++i) sink.put(i, tables[i / kChunkRows][local_ids[i]]);
-    }
-};
-
 struct ColumnCoding {
     LabelToCode forward;
     CodeToLabel reverse;  // built only on request
-    // With `defer_rows`, the codes the caller still has to write; empty when
-    // every cell has been written already.
-    std::optional<PendingRows> pending;
 };
 
 ColumnCoding code_column(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse,
-                         Road road = Road::hashed, bool defer_rows = false);
+                         Road road = Road::hashed);
 
 LabelCodes label_encode_here(std::span<const std::string_view> labels, Road road = Road::hashed);
 

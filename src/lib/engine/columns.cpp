@@ -1,8 +1,6 @@
 // The column step: every column of the scan coded at once on the pool, each
 // writing only its own cells of the shared matrix.
 #include <algorithm>
-#include <cstring>
-#include <optional>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -17,8 +15,8 @@ void ColumnScan::reset(std::size_t n_rows, std::size_t n_cols) {
     rows = n_rows;
     cols = n_cols;
     is_text.assign(n_cols, 0);
-    numbers.assign(n_cols, {});
     strings.assign(n_cols, {});
+    local.assign(n_cols, {});
 }
 
 namespace detail {
@@ -30,55 +28,85 @@ constexpr std::size_t kBlockRows = 256;
 
 }  // namespace
 
-// Two passes. First every text column is coded (books built, each row's code
-// known) in parallel across columns; then the matrix is filled block of rows
-// by block of rows, all columns at once.
+// Two passes. First every text column's listed labels are coded (books
+// built, each list entry's code known) in parallel across columns; then the
+// matrix is rewritten block of rows by block of rows, all columns at once,
+// each label index replaced by its code.
 //
-// NOTE: writing a whole column at a time would touch one cache line per
+// NOTE: rewriting a whole column at a time would touch one cache line per
 // cell, and each line again for every column; by blocks every line is
 // fetched and written back once. With 8 columns that cuts the memory traffic
-// of the write about eightfold, which is what lets two threads scale.
+// of the pass about eightfold, which is what lets two threads scale.
 //
-// Cell (r, c) is written only by the block holding row r, at its column c,
-// (or, for a column coded by sorting, by that column's own task), so no two
+// Cell (r, c) is read and written only by the block holding row r, so no two
 // tasks share a memory location and none needs synchronisation; the join of
 // each loop orders every write before the caller reads the matrix.
 std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* matrix) {
     const std::size_t cols = scan.cols;
     std::vector<ColumnBooks> slots(cols);
-    std::vector<std::optional<PendingRows>> pending(cols);
+    std::vector<std::vector<double>> code_of(cols);  // per text column: list entry -> code
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, cols, 1), [&](const auto& range) {
         for (std::size_t c = range.begin(); c != range.end(); ++c) {
             if (!scan.is_text[c]) continue;
-            ColumnCoding coded = code_column(scan.strings[c], CodeSink{matrix, c, cols}, true, Road::hashed, true);
+            code_of[c].resize(scan.strings[c].size());
+            ColumnCoding coded = code_column(scan.strings[c], CodeSink{code_of[c].data(), 0, 1}, true);
             slots[c] = ColumnBooks{c, std::move(coded.forward), std::move(coded.reverse)};
-            pending[c] = std::move(coded.pending);
         }
     });
 
-    std::size_t rows = 0;
-    for (std::size_t c = 0; c != cols; ++c)
-        rows = std::max(rows, scan.is_text[c] ? scan.strings[c].size() : scan.numbers[c].size());
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows, kBlockRows), [&](const auto& range) {
-        for (std::size_t begin = range.begin(); begin < range.end(); begin += kBlockRows) {
-            const std::size_t end = std::min(range.end(), begin + kBlockRows);
-            for (std::size_t c = 0; c != cols; ++c) {
-                const CodeSink sink{matrix, c, cols};
-                if (scan.is_text[c]) {
-                    if (pending[c]) pending[c]->write(begin, end, sink);
-                    continue;
-                }
-                // Bitwise copy, so every NaN payload (signalling ones too) survives.
-                const std::vector<double>& numbers = scan.numbers[c];
-                for (std::size_t r = begin; r < end && r < numbers.size(); ++r)
-                    std::memcpy(&matrix[c + r * cols], &numbers[r], sizeof(double));
-            }
+    // Per text column and block of rows: the codes of the block's local
+    // indices that go through its head, and where the rest start in code_of.
+    struct BlockCodes {
+        std::size_t first_row;
+        std::vector<double> head;
+        std::uint64_t tail;
+    };
+    std::vector<std::size_t> text_columns;
+    std::vector<std::vector<BlockCodes>> blocks(cols);
+    for (std::size_t c = 0; c != cols; ++c) {
+        if (!scan.is_text[c]) continue;
+        text_columns.push_back(c);
+        if (scan.local[c].empty()) {
+            blocks[c].push_back(BlockCodes{0, {}, 0});
+            continue;
         }
-    });
+        for (const LocalIndices& block : scan.local[c]) {
+            std::vector<double> head(block.head.size());
+            for (std::size_t j = 0; j != head.size(); ++j) head[j] = code_of[c][block.head[j]];
+            blocks[c].push_back(BlockCodes{block.first_row, std::move(head), block.tail});
+        }
+    }
+    if (!text_columns.empty()) {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, scan.rows, kBlockRows), [&](const auto& range) {
+            for (std::size_t begin = range.begin(); begin < range.end(); begin += kBlockRows) {
+                const std::size_t end = std::min(range.end(), begin + kBlockRows);
+                for (std::size_t c : text_columns) {
+                    const std::vector<BlockCodes>& mine = blocks[c];
+                    const double* code = code_of[c].data();
+                    // The last block starting at or before `begin`.
+                    std::size_t b = static_cast<std::size_t>(
+                        std::upper_bound(mine.begin(), mine.end(), begin,
+                                         [](std::size_t row, const BlockCodes& x) { return row < x.first_row; }) -
+                        mine.begin() - 1);
+                    for (std::size_t r = begin; r < end; ++b) {
+                        const std::size_t stop = b + 1 < mine.size() ? std::min(end, mine[b + 1].first_row) : end;
+                        const double* head = mine[b].head.data();
+                        const std::uint64_t head_size = mine[b].head.size();
+                        const std::uint64_t tail = mine[b].tail;
+                        for (; r < stop; ++r) {
+                            double* cell = &matrix[c + r * cols];
+                            const std::uint64_t j = label_index(cell);
+                            *cell = j < head_size ? head[j] : code[tail + (j - head_size)];
+                        }
+                    }
+                }
+            }
+        });
+    }
 
     std::vector<ColumnBooks> books;
-    for (std::size_t c = 0; c != cols; ++c)
-        if (scan.is_text[c]) books.push_back(std::move(slots[c]));
+    books.reserve(text_columns.size());
+    for (std::size_t c : text_columns) books.push_back(std::move(slots[c]));
     return books;
 }
 

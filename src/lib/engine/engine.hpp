@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -50,19 +51,44 @@ private:
 };
 using SendPtrHolder = std::shared_ptr<const SendPtr>;
 
+// The list indices of a block of rows whose text cells hold indices local to
+// the block: local index j is list index head[j] for j < head.size(), and
+// tail + (j - head.size()) beyond.
+struct LocalIndices {
+    std::size_t first_row = 0;
+    std::vector<std::uint64_t> head;
+    std::uint64_t tail = 0;
+};
+
 // What the column scan hands to the coding step, read-only to the workers.
-// For a text column strings[c] holds `rows` labels and numbers[c] is empty;
-// for a numeric column it is the other way round.
+// The scan has already written the matrix: a numeric column's cells hold
+// their values, and a text column's cells hold, as the bits of an unsigned
+// 64-bit integer, the index of their label in strings[c]. A label may be
+// listed more than once; giving every row its own entry (cell r holds r) is
+// the plain form, and lets cells that share one text share one entry.
+// strings[c] is empty for a numeric column.
+//
+// A scan done block by block may instead leave indices local to each block
+// of rows: then local[c] lists the blocks, the first at row 0, in ascending
+// row order. local[c] is empty when column c's cells hold list indices.
 struct ColumnScan {
     std::size_t rows = 0;
     std::size_t cols = 0;
     std::vector<std::uint8_t> is_text;  // bytes, not vector<bool>: read by many threads
-    std::vector<std::vector<double>> numbers;
     std::vector<std::vector<std::string_view>> strings;
+    std::vector<std::vector<LocalIndices>> local;
 
     // Sizes every per-column list for `cols` columns, all numeric and empty.
     void reset(std::size_t n_rows, std::size_t n_cols);
 };
+
+// Stores a label index in a text column's cell, and reads it back.
+inline void put_label_index(double* cell, std::uint64_t index) noexcept { std::memcpy(cell, &index, sizeof index); }
+inline std::uint64_t label_index(const double* cell) noexcept {
+    std::uint64_t index;
+    std::memcpy(&index, cell, sizeof index);
+    return index;
+}
 
 // The books of one text column.
 struct ColumnBooks {
@@ -71,10 +97,12 @@ struct ColumnBooks {
     CodeToLabel reverse;
 };
 
-// The parallel column step: writes every cell of the rows x cols row-major
-// matrix behind `matrix` (cell (r, c) is element r * cols + c) and returns one
-// ColumnBooks per text column in ascending column order. Numeric columns copy
-// their float64 bits unchanged. The result does not depend on the pool size.
+// The parallel column step: codes every text column of the rows x cols
+// row-major matrix behind `matrix` (cell (r, c) is element r * cols + c),
+// replacing each label index by its label's code, and returns one ColumnBooks
+// per text column in ascending column order. Numeric cells are left as they
+// are. Every label index must be below strings[c].size(). The result does not
+// depend on the pool size.
 std::vector<ColumnBooks> encode_columns(const ColumnScan& scan, const SendPtrHolder& matrix);
 
 }  // namespace brindle

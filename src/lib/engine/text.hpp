@@ -1,6 +1,7 @@
 // Text helpers shared by the scan and the engine's tests: no interpreter.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -17,5 +18,15 @@ void append_repaired_utf8(std::string_view bytes, std::string& out);
 // plain positional notation: 1.0 -> "1", 1e21 -> "1000000000000000000000",
 // 1e-7 -> "0.0000001", -0.0 -> "-0", NaN -> "NaN", infinities -> "inf"/"-inf".
 void append_shortest_positional(double value, std::string& out);
+
+// Appends the interpreter's repr of a float: shortest round-trip digits,
+// positional from 1e-4 up to below 1e16 with ".0" on whole numbers,
+// otherwise "1e+16" / "1.5e-05" style; "nan" for every NaN, "inf", "-inf".
+void append_float_repr(double value, std::string& out);
+
+// Appends the UTF-8 of `count` code points stored in units of 1, 2 or 4
+// bytes, a lone surrogate encoded as its three bytes and then repaired as
+// append_repaired_utf8 does (each of those bytes becomes U+FFFD).
+void append_utf8_code_points(int unit_size, const void* units, std::size_t count, std::string& out);
 
 }  // namespace brindle

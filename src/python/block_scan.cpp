@@ -1,0 +1,320 @@
+// The scan of an object array on the pool.
+//
+// NOTE: The worker threads read cell objects while the calling thread holds
+// the GIL and waits for them, so no Python code runs and nothing can change
+// the array or its objects meanwhile. Workers only read immutable fields
+// (type, value, text) of exact str, float, int and bool objects and of None;
+// they take no references, create no objects and never touch the
+// interpreter's allocator or error state. Any other cell stops the attempt.
+//
+// Each block of rows keeps its own state per column: the first row holding
+// text, and the entries of its text cells (shared by object, as the
+// column-by-column scan shares them), whose indices the cells hold. The merge
+// then replays the column rule in row order: numbers read before a column's
+// first text become texts by the shortest positional rule, later numbers take
+// their own text, and the blocks' entries are joined into one list per
+// column, objects listed by several blocks once. The cells keep their block's
+// indices; the coding step maps them into the list (LocalIndices).
+#include "block_scan.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <memory>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include "engine/pool.hpp"
+#include "engine/text.hpp"
+
+namespace brindle {
+namespace {
+
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+// Fewer rows than this per block would cost more in merging than it gains.
+constexpr std::size_t kMinBlockRows = std::size_t{1} << 14;
+
+enum class Kind { Number, Text, NeedsCode };
+
+// float(item) for the kinds read without Python code; a str or None has no
+// float conversion and turns its column to text.
+Kind pure_number(PyObject* item, double& value) noexcept {
+    if (PyFloat_CheckExact(item)) {
+        value = PyFloat_AS_DOUBLE(item);
+        return Kind::Number;
+    }
+    if (PyUnicode_CheckExact(item) || item == Py_None) return Kind::Text;
+    if (PyBool_Check(item)) {
+        value = item == Py_True ? 1.0 : 0.0;
+        return Kind::Number;
+    }
+    if (PyLong_CheckExact(item)) {
+        // For an exact int this only reads its digits.
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow == 0) {
+            value = static_cast<double>(v);  // rounds to nearest even, as int.__float__ does
+            return Kind::Number;
+        }
+    }
+    return Kind::NeedsCode;
+}
+
+// str(item) for the same kinds, made without Python code: a view into an
+// ASCII str's own data, otherwise a copy kept in `made`.
+bool pure_text(PyObject* item, LabelStore& made, std::string_view& label) {
+    if (PyUnicode_CheckExact(item)) {
+        if (PyUnicode_IS_COMPACT_ASCII(item)) {
+            label = std::string_view(static_cast<const char*>(PyUnicode_DATA(item)),
+                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)));
+            return true;
+        }
+        if (!PyUnicode_IS_COMPACT(item)) return false;
+        std::string& text = made.make();
+        append_utf8_code_points(static_cast<int>(PyUnicode_KIND(item)), PyUnicode_DATA(item),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)), text);
+        label = text;
+        return true;
+    }
+    if (PyFloat_CheckExact(item)) {
+        std::string& text = made.make();
+        append_float_repr(PyFloat_AS_DOUBLE(item), text);
+        label = text;
+        return true;
+    }
+    if (item == Py_None || item == Py_True || item == Py_False) {
+        label = item == Py_None ? "None" : item == Py_True ? "True" : "False";
+        return true;
+    }
+    if (PyLong_CheckExact(item)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow != 0) return false;
+        std::string& text = made.make();
+        text = std::to_string(v);
+        label = text;
+        return true;
+    }
+    return false;
+}
+
+// A column's text cells within one block. Their cells hold indices into the
+// block's own entries.
+struct BlockText {
+    std::vector<std::string_view> strings;  // the block's own entries
+    std::vector<const PyObject*> keys;      // the object of each entry made while sharing
+    TextColumn share;
+};
+
+struct Block {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::vector<std::size_t> first_text;  // per column: first row holding text, or kNone
+    std::vector<std::unique_ptr<BlockText>> text;  // per column, from its first text on
+    std::unique_ptr<LabelStore> made = std::make_unique<LabelStore>();
+};
+
+class BlockScan {
+public:
+    BlockScan(const CellSource& cells, ColumnScan& scan, double* matrix)
+        : scan_(scan), matrix_(matrix), cols_(scan.cols), base_(cells.data()),
+          row_stride_(cells.stride(0)), col_stride_(cells.stride(1)) {}
+
+    bool run(LabelKeep& keep) {
+        const std::size_t rows = scan_.rows;
+        const std::size_t threads = static_cast<std::size_t>(pool().max_concurrency());
+        std::size_t count = 1;
+        if (threads > 1) count = std::clamp<std::size_t>(rows / kMinBlockRows, 1, 2 * threads);
+        blocks_ = std::vector<Block>(count);
+        for (std::size_t b = 0; b != count; ++b) {
+            blocks_[b].begin = rows * b / count;
+            blocks_[b].end = rows * (b + 1) / count;
+            blocks_[b].first_text.assign(cols_, kNone);
+            blocks_[b].text.resize(cols_);
+        }
+        bool done = false;
+        run_in_pool([&] { done = scan_and_merge(); });
+        if (!done) return false;
+        for (Block& block : blocks_) keep.more.push_back(std::move(block.made));
+        for (std::unique_ptr<LabelStore>& store : column_made_)
+            if (store) keep.more.push_back(std::move(store));
+        return true;
+    }
+
+private:
+    bool scan_and_merge() {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks_.size(), 1), [&](const auto& range) {
+            for (std::size_t b = range.begin(); b != range.end(); ++b) scan_block(blocks_[b]);
+        });
+        if (stopped_.load()) return false;
+
+        column_made_.resize(cols_);
+        std::atomic<bool> failed{false};
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, cols_, 1), [&](const auto& range) {
+            for (std::size_t c = range.begin(); c != range.end(); ++c)
+                if (!merge_column(c)) failed.store(true);
+        });
+        return !failed.load();
+    }
+
+    PyObject* object_at(std::size_t row, std::size_t col) const noexcept {
+        PyObject* item;
+        std::memcpy(&item, base_ + static_cast<npy_intp>(row) * row_stride_ + static_cast<npy_intp>(col) * col_stride_,
+                    sizeof item);
+        return item != nullptr ? item : Py_None;
+    }
+    double* cell(std::size_t row, std::size_t col) const noexcept { return matrix_ + row * cols_ + col; }
+
+    void scan_block(Block& block) {
+        for (std::size_t r = block.begin; r != block.end; ++r) {
+            if (stopped_.load(std::memory_order_relaxed)) return;
+            for (std::size_t c = 0; c != cols_; ++c) {
+                PyObject* item = object_at(r, c);
+                if (block.first_text[c] == kNone) {
+                    double value;
+                    const Kind kind = pure_number(item, value);
+                    if (kind == Kind::Number) {
+                        std::memcpy(cell(r, c), &value, sizeof value);
+                        continue;
+                    }
+                    if (kind == Kind::NeedsCode) {
+                        stopped_.store(true, std::memory_order_relaxed);
+                        return;
+                    }
+                    block.first_text[c] = r;
+                    block.text[c] = std::make_unique<BlockText>();
+                }
+                if (!text_cell(block, *block.text[c], item, cell(r, c), r - block.first_text[c] + 1)) {
+                    stopped_.store(true, std::memory_order_relaxed);
+                    return;
+                }
+            }
+        }
+    }
+
+    // `cells`: the column's text cells in the block so far, this one included.
+    static bool text_cell(Block& block, BlockText& bt, PyObject* item, double* cell, std::size_t cells) {
+        TextColumn& t = bt.share;
+        if (t.sharing && t.lookup(item)) {
+            put_label_index(cell, t.last_entry);
+            return true;
+        }
+        std::string_view label;
+        if (!pure_text(item, *block.made, label)) return false;
+        const std::uint64_t entry = bt.strings.size();
+        bt.strings.push_back(label);
+        put_label_index(cell, entry);
+        // Every kind handled here has a text fixed by the object alone.
+        if (t.sharing) {
+            bt.keys.push_back(item);
+            t.add(item, entry, cells);
+        }
+        return true;
+    }
+
+    // Builds column c's list from the blocks, in row order, and how each
+    // block's local indices map into it. Objects keyed in several blocks are
+    // listed once. False if a number's text cannot be made here (it always
+    // can for the kinds read).
+    bool merge_column(std::size_t c) {
+        std::size_t first = 0;
+        while (first != blocks_.size() && blocks_[first].first_text[c] == kNone) ++first;
+        if (first == blocks_.size()) return true;  // a numeric column
+        scan_.is_text[c] = 1;
+        const std::size_t switch_row = blocks_[first].first_text[c];
+        column_made_[c] = std::make_unique<LabelStore>();
+        LabelStore& made = *column_made_[c];
+        std::vector<std::string_view>& list = scan_.strings[c];
+        std::vector<LocalIndices>& local = scan_.local[c];
+        local.reserve(blocks_.size());
+        ObjectEntries listed;  // object -> list index
+
+        for (Block& block : blocks_) {
+            LocalIndices map;
+            map.first_row = block.begin;
+            std::uint64_t own = 0;  // the block's own entries
+            if (block.text[c]) {
+                BlockText& bt = *block.text[c];
+                own = bt.strings.size();
+                map.head.resize(bt.keys.size());
+                for (std::size_t j = 0; j != bt.keys.size(); ++j) {
+                    std::uint64_t index = listed.find(bt.keys[j]);
+                    if (index == ObjectEntries::kNone) {
+                        index = list.size();
+                        list.push_back(bt.strings[j]);
+                        listed.insert(bt.keys[j], index);
+                    }
+                    map.head[j] = index;
+                }
+                map.tail = list.size();
+                list.insert(list.end(), bt.strings.begin() + static_cast<std::ptrdiff_t>(bt.keys.size()),
+                            bt.strings.end());
+                block.text[c].reset();
+            } else {
+                map.tail = list.size();
+            }
+            // Numbers the block read before its own first text in this column
+            // take the next local indices, listed right after the tail.
+            std::uint64_t next = own;
+            ObjectEntries lead_entry;
+            const std::size_t lead_end = std::min(block.first_text[c], block.end);
+            for (std::size_t r = block.begin; r != lead_end; ++r) {
+                if (r < switch_row) {
+                    // Read before the column turned to text: shortest positional.
+                    double value;
+                    std::memcpy(&value, cell(r, c), sizeof value);
+                    std::string& text = made.make();
+                    append_shortest_positional(value, text);
+                    list.emplace_back(text);
+                    put_label_index(cell(r, c), next++);
+                    continue;
+                }
+                // After it: the cell's own text, as for any cell of a text column.
+                PyObject* item = object_at(r, c);
+                std::uint64_t index = lead_entry.find(item);
+                if (index == ObjectEntries::kNone) {
+                    std::string_view label;
+                    if (!pure_text(item, made, label)) return false;
+                    list.push_back(label);
+                    index = next++;
+                    lead_entry.insert(item, index);
+                }
+                put_label_index(cell(r, c), index);
+            }
+            local.push_back(std::move(map));
+        }
+        return true;
+    }
+
+    ColumnScan& scan_;
+    double* const matrix_;
+    const std::size_t cols_;
+    const char* const base_;
+    const npy_intp row_stride_;
+    const npy_intp col_stride_;
+    std::vector<Block> blocks_;
+    std::vector<std::unique_ptr<LabelStore>> column_made_;
+    std::atomic<bool> stopped_{false};
+};
+
+}  // namespace
+
+bool scan_in_blocks(const CellSource& cells, ColumnScan& scan, LabelKeep& keep, double* matrix) {
+    return BlockScan(cells, scan, matrix).run(keep);
+}
+
+void read_numbers_in_blocks(const CellSource& cells, std::size_t rows, std::size_t cols, double* matrix) {
+    run_in_pool([&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows, 4096), [&](const auto& range) {
+            for (std::size_t r = range.begin(); r != range.end(); ++r)
+                for (std::size_t c = 0; c != cols; ++c) {
+                    const double value = cells.number(r, c);
+                    std::memcpy(matrix + r * cols + c, &value, sizeof value);
+                }
+        });
+    });
+}
+
+}  // namespace brindle
