@@ -59,7 +59,11 @@ def main():
     print(f"{'k':>8} {'input':>10} {'brindle s':>10} {'factorize s':>12} {'ratio':>7}")
     for k in args.k:
         x = make_data(args.rows, k)
-        frame = pd.DataFrame({c: (x[:, c] if c < 6 else x[:, c].astype(np.float64)) for c in range(8)})
+        # dtype=object keeps the text columns object columns: pandas 3 would
+        # otherwise infer its string dtype.
+        frame = pd.DataFrame(
+            {c: (pd.Series(x[:, c], dtype=object) if c < 6 else x[:, c].astype(np.float64)) for c in range(8)}
+        )
         array_columns = [x[:, c] for c in range(8)]
         frame_columns = [frame[c] for c in range(8)]
         for name, obj, cols in (("ndarray", x, array_columns), ("DataFrame", frame, frame_columns)):
