@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 mine.push_back(scan.strings[c].size());
                 scan.strings[c].push_back(label);
             }
-            put_label_index(&matrix[r * cols + c], mine[pick % mine.size()]);
+            put_label_index(&matrix[r * cols + c], c == 0 ? r : mine[pick % mine.size()]);
         }
     }
     std::vector<double> numbers(rows);
@@ -130,7 +130,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         numbers[r] = std::bit_cast<double>(word * 0x9E3779B97F4A7C15ULL);
         matrix[r * cols + cols - 1] = numbers[r];
     }
+    // Some inputs give column 0 indices local to blocks of rows: a block's
+    // first row through the block's head, the others through its tail.
+    if (text_cols != 0 && (data[0] & 0x40) != 0) {
+        const std::size_t block_rows = 1 + data[size / 2] % 16;
+        for (std::size_t begin = 0; begin < rows; begin += block_rows) {
+            scan.local[0].push_back(LocalIndices{begin, {begin}, begin + 1});
+            for (std::size_t r = begin; r != std::min(rows, begin + block_rows); ++r)
+                put_label_index(&matrix[r * cols], r - begin);
+        }
+    }
+    // Some code a column-major matrix: transposed in, and back for the checks.
+    const bool column_major = (data[0] & 0x80) != 0;
+    const auto transpose = [&](bool to_columns) {
+        std::vector<double> out(matrix.size());
+        for (std::size_t r = 0; r != rows; ++r)
+            for (std::size_t c = 0; c != cols; ++c) {
+                if (to_columns) out[c * rows + r] = matrix[r * cols + c];
+                else out[r * cols + c] = matrix[c * rows + r];
+            }
+        matrix = std::move(out);
+    };
+    scan.column_major = column_major;
+    if (column_major) transpose(true);
     const std::vector<ColumnBooks> books = encode_columns(scan, std::make_shared<const SendPtr>(matrix.data()));
+    if (column_major) transpose(false);
     check(books.size() == text_cols, "one book pair per text column");
     for (std::size_t c = 0; c != text_cols; ++c) {
         check(books[c].column == c, "books in column order");

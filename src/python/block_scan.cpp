@@ -119,7 +119,8 @@ struct Block {
 class BlockScan {
 public:
     BlockScan(const CellSource& cells, ColumnScan& scan, double* matrix)
-        : scan_(scan), matrix_(matrix), cols_(scan.cols), base_(cells.data()),
+        : scan_(scan), matrix_(matrix), cols_(scan.cols), row_step_(scan.row_step()), col_step_(scan.col_step()),
+          base_(cells.data()),
           row_stride_(cells.stride(0)), col_stride_(cells.stride(1)) {}
 
     bool run(LabelKeep& keep) {
@@ -165,7 +166,7 @@ private:
                     sizeof item);
         return item != nullptr ? item : Py_None;
     }
-    double* cell(std::size_t row, std::size_t col) const noexcept { return matrix_ + row * cols_ + col; }
+    double* cell(std::size_t row, std::size_t col) const noexcept { return matrix_ + row * row_step_ + col * col_step_; }
 
     void scan_block(Block& block) {
         for (std::size_t r = block.begin; r != block.end; ++r) {
@@ -291,6 +292,8 @@ private:
     ColumnScan& scan_;
     double* const matrix_;
     const std::size_t cols_;
+    const std::size_t row_step_;
+    const std::size_t col_step_;
     const char* const base_;
     const npy_intp row_stride_;
     const npy_intp col_stride_;
@@ -305,13 +308,15 @@ bool scan_in_blocks(const CellSource& cells, ColumnScan& scan, LabelKeep& keep, 
     return BlockScan(cells, scan, matrix).run(keep);
 }
 
-void read_numbers_in_blocks(const CellSource& cells, std::size_t rows, std::size_t cols, double* matrix) {
+void read_numbers_in_blocks(const CellSource& cells, const ColumnScan& scan, double* matrix) {
+    const std::size_t row_step = scan.row_step();
+    const std::size_t col_step = scan.col_step();
     run_in_pool([&] {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows, 4096), [&](const auto& range) {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, scan.rows, 4096), [&](const auto& range) {
             for (std::size_t r = range.begin(); r != range.end(); ++r)
-                for (std::size_t c = 0; c != cols; ++c) {
+                for (std::size_t c = 0; c != scan.cols; ++c) {
                     const double value = cells.number(r, c);
-                    std::memcpy(matrix + r * cols + c, &value, sizeof value);
+                    std::memcpy(matrix + r * row_step + c * col_step, &value, sizeof value);
                 }
         });
     });

@@ -16,7 +16,7 @@ namespace brindle {
 bool scan_in_blocks(const CellSource& cells, ColumnScan& scan, LabelKeep& keep, double* matrix);
 
 // Writes every cell of a bool, integer or float array (`cells.numeric()`)
-// into the row-major matrix, on the pool.
-void read_numbers_in_blocks(const CellSource& cells, std::size_t rows, std::size_t cols, double* matrix);
+// into the matrix laid out as `scan` says, on the pool.
+void read_numbers_in_blocks(const CellSource& cells, const ColumnScan& scan, double* matrix);
 
 }  // namespace brindle

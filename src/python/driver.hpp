@@ -35,8 +35,8 @@ struct OUT {
 
 // rows x cols float64 values held in a NumPy array that this module created
 // and nobody else references, so result building may hand it out as is.
-// The column path fills it row-major; the pass-through keeps the input's C or
-// Fortran order.
+// The column path fills it row-major, or column-major for a DataFrame; the
+// pass-through keeps the input's C or Fortran order.
 struct Matrix {
     PyRef array;
     std::size_t rows = 0;

@@ -69,9 +69,9 @@ void populate(void* data, std::size_t bytes) noexcept {
 
 }  // namespace
 
-Result<Matrix> zero_matrix(std::size_t rows, std::size_t cols) {
+Result<Matrix> zero_matrix(std::size_t rows, std::size_t cols, bool fortran) {
     BRINDLE_TRY_STATUS(ensure_numpy());
-    BRINDLE_ASSIGN_OR_RETURN(Matrix m, new_matrix(rows, cols, /*fortran=*/false, /*zeroed=*/true));
+    BRINDLE_ASSIGN_OR_RETURN(Matrix m, new_matrix(rows, cols, fortran, /*zeroed=*/true));
     populate(m.data(), rows * cols * sizeof(double));
     return m;
 }

@@ -10,9 +10,9 @@ namespace brindle {
 // beyond physical memory fails as MemoryError before anything is allocated.
 bool fits_in_memory(std::size_t count, std::size_t size) noexcept;
 
-// A zero-filled row-major rows x cols matrix. MemoryError when the size
-// cannot be represented or allocated.
-Result<Matrix> zero_matrix(std::size_t rows, std::size_t cols);
+// A zero-filled rows x cols matrix, row-major or (`fortran`) column-major.
+// MemoryError when the size cannot be represented or allocated.
+Result<Matrix> zero_matrix(std::size_t rows, std::size_t cols, bool fortran = false);
 
 // Copies a 2-D float64 array, keeping C or Fortran order (a strided input
 // gives C order); every value keeps its (row, column) position.

@@ -141,13 +141,15 @@ public:
 
     Status run() {
         if (cells_.numeric() != nullptr) {
-            read_numbers_in_blocks(cells_, scan_.rows, scan_.cols, matrix_);
+            read_numbers_in_blocks(cells_, scan_, matrix_);
             return Status::success();
         }
         if (cells_.object_matrix()) {
             if (scan_in_blocks(cells_, scan_, keep_, matrix_)) return Status::success();
             // Nothing it made is kept; every cell is written again below.
+            const bool column_major = scan_.column_major;
             scan_.reset(scan_.rows, scan_.cols);
+            scan_.column_major = column_major;
             keep_.made = LabelStore();
             keep_.more.clear();
         }
@@ -158,7 +160,9 @@ public:
     }
 
 private:
-    double* cell(std::size_t row, std::size_t col) const noexcept { return matrix_ + row * scan_.cols + col; }
+    double* cell(std::size_t row, std::size_t col) const noexcept {
+        return matrix_ + row * scan_.row_step() + col * scan_.col_step();
+    }
 
     // Bitwise, so every NaN payload (signalling ones too) survives.
     void put_number(std::size_t row, std::size_t col, double value) const noexcept {
@@ -366,7 +370,9 @@ Result<std::vector<std::string>> read_column_names(PyObject* frame) {
 
 Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
     BRINDLE_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj));
-    BRINDLE_ASSIGN_OR_RETURN(Matrix matrix, zero_matrix(shape.rows, shape.cols));
+    // A frame's matrix is column-major: pandas copies it into its column-major
+    // block with one memcpy instead of a transposition.
+    BRINDLE_ASSIGN_OR_RETURN(Matrix matrix, zero_matrix(shape.rows, shape.cols, /*fortran=*/out.is_frame()));
     PyRef values;
     if (out.is_frame()) {
         values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
@@ -386,6 +392,7 @@ Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
     }
     ColumnScan scan;
     scan.reset(shape.rows, shape.cols);
+    scan.column_major = matrix.fortran;
     LabelKeep keep;
     BRINDLE_TRY_STATUS(Scanner(src, scan, keep, matrix.data()).run());
 

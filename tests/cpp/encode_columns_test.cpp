@@ -136,6 +136,26 @@ TEST(EncodeColumns, SameResultForEveryPoolSize) {
     EXPECT_TRUE(results[0] == run(in));
 }
 
+// A column-major matrix (as a DataFrame's is) gets the same cells, transposed.
+TEST(EncodeColumns, ColumnMajorMatchesRowMajor) {
+    const std::size_t rows = 70000;
+    Input in(rows, {{}, std::vector<double>(rows, 2.5), {}},
+             {random_column(Shape::few, rows, 3), {}, random_column(Shape::many, rows, 4)});
+    const Result row_major = run(in);
+
+    ColumnScan scan = in.scan;
+    scan.column_major = true;
+    std::vector<double> cells(in.cells.size());
+    for (std::size_t r = 0; r != rows; ++r)
+        for (std::size_t c = 0; c != 3; ++c) cells[c * rows + r] = in.cells[r * 3 + c];
+    Result column_major = run(scan, cells);
+    std::vector<std::uint64_t> transposed(column_major.matrix.size());
+    for (std::size_t r = 0; r != rows; ++r)
+        for (std::size_t c = 0; c != 3; ++c) transposed[r * 3 + c] = column_major.matrix[c * rows + r];
+    column_major.matrix = transposed;
+    EXPECT_TRUE(row_major == column_major);
+}
+
 // Cells that share list entries (as the scan gives cells holding one object)
 // code exactly like the plain form, whatever the sharing: entries used by many
 // rows, a label listed twice, entries no row uses.

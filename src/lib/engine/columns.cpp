@@ -17,6 +17,7 @@ void ColumnScan::reset(std::size_t n_rows, std::size_t n_cols) {
     is_text.assign(n_cols, 0);
     strings.assign(n_cols, {});
     local.assign(n_cols, {});
+    column_major = false;
 }
 
 namespace detail {
@@ -76,6 +77,8 @@ std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* mat
             blocks[c].push_back(BlockCodes{block.first_row, std::move(head), block.tail});
         }
     }
+    const std::size_t row_step = scan.row_step();
+    const std::size_t col_step = scan.col_step();
     if (!text_columns.empty()) {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, scan.rows, kBlockRows), [&](const auto& range) {
             for (std::size_t begin = range.begin(); begin < range.end(); begin += kBlockRows) {
@@ -94,7 +97,7 @@ std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* mat
                         const std::uint64_t head_size = mine[b].head.size();
                         const std::uint64_t tail = mine[b].tail;
                         for (; r < stop; ++r) {
-                            double* cell = &matrix[c + r * cols];
+                            double* cell = &matrix[r * row_step + c * col_step];
                             const std::uint64_t j = label_index(cell);
                             *cell = j < head_size ? head[j] : code[tail + (j - head_size)];
                         }

@@ -77,6 +77,12 @@ struct ColumnScan {
     std::vector<std::uint8_t> is_text;  // bytes, not vector<bool>: read by many threads
     std::vector<std::vector<std::string_view>> strings;
     std::vector<std::vector<LocalIndices>> local;
+    // The matrix is column-major instead: cell (r, c) is element c * rows + r.
+    bool column_major = false;
+
+    // Where cell (r, c) is, as element r * row_step() + c * col_step().
+    std::size_t row_step() const noexcept { return column_major ? 1 : cols; }
+    std::size_t col_step() const noexcept { return column_major ? rows : 1; }
 
     // Sizes every per-column list for `cols` columns, all numeric and empty.
     void reset(std::size_t n_rows, std::size_t n_cols);
@@ -98,7 +104,7 @@ struct ColumnBooks {
 };
 
 // The parallel column step: codes every text column of the rows x cols
-// row-major matrix behind `matrix` (cell (r, c) is element r * cols + c),
+// matrix behind `matrix` (laid out as scan.column_major says),
 // replacing each label index by its label's code, and returns one ColumnBooks
 // per text column in ascending column order. Numeric cells are left as they
 // are. Every label index must be below strings[c].size(). The result does not
