@@ -41,6 +41,8 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 MARKERS = {"nan", "NaN", "<NA>"}
+# Seconds of idle time before each timed call (see the timing loop).
+IDLE_PAUSE = 0.05
 ALPHABET = np.frombuffer(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", dtype=np.uint8)
 
 
@@ -575,6 +577,9 @@ def run_case(case, repeat_override):
             for tool in order:
                 if tool in record["errors"]:
                     continue
+                # A pool that just finished (brindle's, polars', pyarrow's) keeps
+                # its threads spinning for a moment; let them go idle first.
+                time.sleep(IDLE_PAUSE)
                 answer = main.ask(op="time", tool=tool)
                 if not answer["ok"]:
                     record["errors"][tool] = answer["error"]
@@ -585,6 +590,7 @@ def run_case(case, repeat_override):
                 # The one-thread pool runs right after brindle on two, so each pair
                 # sees the same moment of the machine.
                 if tool == "brindle" and single:
+                    time.sleep(IDLE_PAUSE)
                     one = single.ask(op="time", tool="brindle")
                     if one["ok"]:
                         record["times"]["brindle_1"].append(one["seconds"])
