@@ -91,6 +91,27 @@ Digits shortest_digits(double value, std::string& out) {
     return d;
 }
 
+// The digits in plain positional notation; with `dot_zero`, a whole number
+// ends in ".0".
+void append_positional(const Digits& d, bool dot_zero, std::string& out) {
+    const std::string_view digits(d.digits, static_cast<std::size_t>(d.count));
+    const long n = d.count;
+    const long point = d.point;
+    if (point <= 0) {
+        out.append("0.");
+        out.append(static_cast<std::size_t>(-point), '0');
+        out.append(digits);
+    } else if (point >= n) {
+        out.append(digits);
+        out.append(static_cast<std::size_t>(point - n), '0');
+        if (dot_zero) out.append(".0");
+    } else {
+        out.append(digits.substr(0, static_cast<std::size_t>(point)));
+        out.push_back('.');
+        out.append(digits.substr(static_cast<std::size_t>(point)));
+    }
+}
+
 }  // namespace
 
 void append_shortest_positional(double value, std::string& out) {
@@ -102,22 +123,7 @@ void append_shortest_positional(double value, std::string& out) {
         out.append(value < 0 ? "-inf" : "inf");
         return;
     }
-    const Digits d = shortest_digits(value, out);
-    const std::string_view digits(d.digits, static_cast<std::size_t>(d.count));
-    const long n = d.count;
-    const long point = d.point;
-    if (point <= 0) {
-        out.append("0.");
-        out.append(static_cast<std::size_t>(-point), '0');
-        out.append(digits);
-    } else if (point >= n) {
-        out.append(digits);
-        out.append(static_cast<std::size_t>(point - n), '0');
-    } else {
-        out.append(digits.substr(0, static_cast<std::size_t>(point)));
-        out.push_back('.');
-        out.append(digits.substr(static_cast<std::size_t>(point)));
-    }
+    append_positional(shortest_digits(value, out), /*dot_zero=*/false, out);
 }
 
 void append_float_repr(double value, std::string& out) {
@@ -146,18 +152,8 @@ void append_float_repr(double value, std::string& out) {
         const long magnitude = exponent < 0 ? -exponent : exponent;
         if (magnitude < 10) out.push_back('0');
         out.append(std::to_string(magnitude));
-    } else if (point <= 0) {
-        out.append("0.");
-        out.append(static_cast<std::size_t>(-point), '0');
-        out.append(digits);
-    } else if (point >= n) {
-        out.append(digits);
-        out.append(static_cast<std::size_t>(point - n), '0');
-        out.append(".0");
     } else {
-        out.append(digits.substr(0, static_cast<std::size_t>(point)));
-        out.push_back('.');
-        out.append(digits.substr(static_cast<std::size_t>(point)));
+        append_positional(d, /*dot_zero=*/true, out);
     }
 }
 
