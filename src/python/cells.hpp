@@ -68,10 +68,6 @@ public:
     using NumericReader = double (*)(const char*);
     NumericReader numeric() const noexcept { return numeric_; }
     double number(std::size_t row, std::size_t col) const noexcept { return numeric_(cell_address(row, col)); }
-    bool in_bounds(std::size_t row, std::size_t col) const noexcept {
-        const npy_intp* dims = PyArray_DIMS(array_);
-        return row < static_cast<std::size_t>(dims[0]) && col < static_cast<std::size_t>(dims[1]);
-    }
 
 private:
     const char* cell_address(std::size_t row, std::size_t col) const noexcept {

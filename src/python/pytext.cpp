@@ -14,17 +14,6 @@ Status append_utf8_surrogatepass(PyObject* str, std::string& out) {
     return Status::success();
 }
 
-Result<std::string_view> utf8_view(PyObject* str, LabelStore& store) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-    if (data != nullptr) return std::string_view(data, static_cast<std::size_t>(size));
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return PyError::fetch();
-    PyErr_Clear();
-    std::string& label = store.make();
-    BRINDLE_TRY_STATUS(append_utf8_surrogatepass(str, label));
-    return std::string_view(label);
-}
-
 Status append_utf8(PyObject* str, std::string& out) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);

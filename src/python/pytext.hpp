@@ -28,9 +28,4 @@ private:
     std::deque<std::string> labels_;
 };
 
-// The UTF-8 bytes of `str`: a view into the str's own UTF-8 data when it has
-// no lone surrogates (valid while `str` lives), otherwise a repaired copy kept
-// in `store`.
-Result<std::string_view> utf8_view(PyObject* str, LabelStore& store);
-
 }  // namespace brindle

@@ -36,15 +36,6 @@ std::size_t valid_sequence_length(std::string_view bytes, std::size_t i) noexcep
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) noexcept {
-    for (std::size_t i = 0; i < bytes.size();) {
-        const std::size_t n = valid_sequence_length(bytes, i);
-        if (n == 0) return false;
-        i += n;
-    }
-    return true;
-}
-
 void append_repaired_utf8(std::string_view bytes, std::string& out) {
     out.reserve(out.size() + bytes.size());
     for (std::size_t i = 0; i < bytes.size();) {

@@ -7,8 +7,6 @@
 
 namespace brindle {
 
-// True when `bytes` is well-formed UTF-8 (no surrogates, no overlongs).
-bool is_valid_utf8(std::string_view bytes) noexcept;
 
 // Appends `bytes` to `out`, replacing every byte that is not part of a
 // well-formed UTF-8 sequence by U+FFFD. Idempotent: repaired text is valid.
