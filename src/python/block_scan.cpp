@@ -36,34 +36,8 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 // Fewer rows than this per block would cost more in merging than it gains.
 constexpr std::size_t kMinBlockRows = std::size_t{1} << 14;
 
-enum class Kind { Number, Text, NeedsCode };
-
-// float(item) for the kinds read without Python code; a str or None has no
-// float conversion and turns its column to text.
-Kind pure_number(PyObject* item, double& value) noexcept {
-    if (PyFloat_CheckExact(item)) {
-        value = PyFloat_AS_DOUBLE(item);
-        return Kind::Number;
-    }
-    if (PyUnicode_CheckExact(item) || item == Py_None) return Kind::Text;
-    if (PyBool_Check(item)) {
-        value = item == Py_True ? 1.0 : 0.0;
-        return Kind::Number;
-    }
-    if (PyLong_CheckExact(item)) {
-        // For an exact int this only reads its digits.
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow == 0) {
-            value = static_cast<double>(v);  // rounds to nearest even, as int.__float__ does
-            return Kind::Number;
-        }
-    }
-    return Kind::NeedsCode;
-}
-
-// str(item) for the same kinds, made without Python code: a view into an
-// ASCII str's own data, otherwise a copy kept in `made`.
+// str(item) for the kinds pure_number reads, made without Python code: a
+// view into an ASCII str's own data, otherwise a copy kept in `made`.
 bool pure_text(PyObject* item, LabelStore& made, std::string_view& label) {
     if (PyUnicode_CheckExact(item)) {
         if (PyUnicode_IS_COMPACT_ASCII(item)) {
@@ -175,12 +149,12 @@ private:
                 PyObject* item = object_at(r, c);
                 if (block.first_text[c] == kNone) {
                     double value;
-                    const Kind kind = pure_number(item, value);
-                    if (kind == Kind::Number) {
+                    const CellKind kind = pure_number(item, value);
+                    if (kind == CellKind::Number) {
                         std::memcpy(cell(r, c), &value, sizeof value);
                         continue;
                     }
-                    if (kind == Kind::NeedsCode) {
+                    if (kind == CellKind::NeedsCode) {
                         stopped_.store(true, std::memory_order_relaxed);
                         return;
                     }

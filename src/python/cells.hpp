@@ -124,6 +124,34 @@ private:
     NumericReader numeric_ = nullptr;
 };
 
+// What a cell is to a column that holds no text yet, for the kinds read
+// without running Python code.
+enum class CellKind { Number, Text, NeedsCode };
+
+// float(item) for the kinds read without Python code; a str or None has no
+// float conversion and turns its column to text.
+inline CellKind pure_number(PyObject* item, double& value) noexcept {
+    if (PyFloat_CheckExact(item)) {
+        value = PyFloat_AS_DOUBLE(item);
+        return CellKind::Number;
+    }
+    if (PyUnicode_CheckExact(item) || item == Py_None) return CellKind::Text;
+    if (PyBool_Check(item)) {
+        value = item == Py_True ? 1.0 : 0.0;
+        return CellKind::Number;
+    }
+    if (PyLong_CheckExact(item)) {
+        // For an exact int this only reads its digits.
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow == 0) {
+            value = static_cast<double>(v);  // rounds to nearest even, as int.__float__ does
+            return CellKind::Number;
+        }
+    }
+    return CellKind::NeedsCode;
+}
+
 // Owns everything the scanned labels point into for the length of a call.
 struct LabelKeep {
     std::vector<PyRef> strs;  // str objects whose UTF-8 data labels view

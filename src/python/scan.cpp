@@ -260,23 +260,10 @@ private:
 
     // The float conversion of a cell.
     Conversion as_number(PyObject* item, double& value) {
-        if (PyFloat_CheckExact(item)) {
-            value = PyFloat_AS_DOUBLE(item);
-            return Conversion::Number;
-        }
-        if (PyUnicode_CheckExact(item) || item == Py_None) return Conversion::None;  // and no code runs
-        if (PyBool_Check(item)) {
-            value = item == Py_True ? 1.0 : 0.0;
-            return Conversion::Number;
-        }
-        if (PyLong_CheckExact(item)) {
-            int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-            if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
-                value = static_cast<double>(v);  // rounds to nearest even, as int.__float__ does
-                return Conversion::Number;
-            }
-            PyErr_Clear();
+        switch (pure_number(item, value)) {
+            case CellKind::Number: return Conversion::Number;
+            case CellKind::Text: return Conversion::None;  // and no code runs
+            case CellKind::NeedsCode: break;
         }
         allow_code();
         value = PyFloat_AsDouble(item);
