@@ -125,7 +125,10 @@ bool check_encoding(PyObject* encoding) {
         PyError err = PyError::fetch();
         PyRef note = PyRef::steal(PyUnicode_FromString("while processing 'encoding'"));
         if (note) {
-            PyRef res = PyRef::steal(PyObject_CallMethod(err.exc.get(), "add_note", "O", note.get()));
+            static PyObject* s_add_note = nullptr;
+            PyObject* add_note = interned(s_add_note, "add_note");
+            PyRef res = PyRef::steal(add_note == nullptr ? nullptr
+                                                         : PyObject_CallMethodOneArg(err.exc.get(), add_note, note.get()));
             if (!res) PyErr_Clear();
         } else {
             PyErr_Clear();

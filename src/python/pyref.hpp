@@ -49,7 +49,10 @@ private:
 
 // A process-wide interned name kept in `slot`, made on first use and never
 // released; null with an exception set if it cannot be made (a later call
-// tries again).
+// tries again). Attribute lookups take their names from here: the
+// interpreter's attribute cache keeps the name it was given, so a fresh str
+// per lookup would leave one more object behind on each call until the cache
+// fills.
 inline PyObject* interned(PyObject*& slot, const char* text) noexcept {
     if (slot == nullptr) slot = PyUnicode_InternFromString(text);
     return slot;

@@ -49,7 +49,10 @@ Result<std::vector<std::string>> names_as_texts(PyObject* columns) {
 
 // Second attempt: columns.tolist() as signed 64-bit integers in decimal.
 Result<std::vector<std::string>> names_as_integers(PyObject* columns) {
-    PyRef list = PyRef::steal(PyObject_CallMethod(columns, "tolist", nullptr));
+    static PyObject* s_tolist = nullptr;
+    PyObject* tolist = interned(s_tolist, "tolist");
+    BRINDLE_FAIL_IF(tolist == nullptr);
+    PyRef list = PyRef::steal(PyObject_CallMethodNoArgs(columns, tolist));
     BRINDLE_FAIL_IF(!list);
     if (PyUnicode_Check(list.get()) || !PySequence_Check(list.get())) {
         return make_error(PyExc_TypeError, "columns.tolist() did not return a sequence");
@@ -74,7 +77,9 @@ struct Shape {
 };
 
 Result<Shape> read_shape(PyObject* obj) {
-    PyRef shape = PyRef::steal(PyObject_GetAttrString(obj, "shape"));
+    static PyObject* s_shape = nullptr;
+    PyObject* name = interned(s_shape, "shape");
+    PyRef shape = PyRef::steal(name == nullptr ? nullptr : PyObject_GetAttr(obj, name));
     if (!shape) {
         PyErr_Clear();
         return internal_failure("the input has no readable 'shape'");
@@ -347,7 +352,10 @@ private:
 }  // namespace
 
 Result<std::vector<std::string>> read_column_names(PyObject* frame) {
-    PyRef columns = PyRef::steal(PyObject_GetAttrString(frame, "columns"));
+    static PyObject* s_columns = nullptr;
+    PyObject* name = interned(s_columns, "columns");
+    BRINDLE_FAIL_IF(name == nullptr);
+    PyRef columns = PyRef::steal(PyObject_GetAttr(frame, name));
     BRINDLE_FAIL_IF(!columns);
     Result<std::vector<std::string>> texts = names_as_texts(columns.get());
     if (texts.ok()) return texts;
@@ -362,7 +370,9 @@ Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
     BRINDLE_ASSIGN_OR_RETURN(Matrix matrix, zero_matrix(shape.rows, shape.cols, /*fortran=*/out.is_frame()));
     PyRef values;
     if (out.is_frame()) {
-        values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
+        static PyObject* s_values = nullptr;
+        PyObject* name = interned(s_values, "values");
+        values = PyRef::steal(name == nullptr ? nullptr : PyObject_GetAttr(obj, name));
         if (!values) return chained_internal_failure("the DataFrame has no readable 'values'");
     }
     PyObject* src = values ? values.get() : obj;
