@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <ctime>
@@ -108,7 +109,7 @@ void sort_everything(std::span<const std::string_view> labels, std::vector<doubl
     std::vector<std::string_view> sorted(labels.begin(), labels.end());
     std::sort(sorted.begin(), sorted.end());
     sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-    LabelToCode book;
+    absl::flat_hash_map<std::string, std::optional<Code>, LabelHash, std::equal_to<>> book;
     book.reserve(sorted.size());
     Code next = 0;
     for (std::string_view s : sorted) book.emplace(std::string(s), is_marker(s) ? std::nullopt : std::optional(next++));

@@ -60,23 +60,22 @@ void check_column(const std::vector<std::string_view>& labels, const double* cel
     check(forward.size() == distinct.size(), "one book entry per distinct label");
     std::map<std::string_view, Code> coded;  // ordered by bytes (char_traits<char> compares unsigned)
     for (std::string_view label : distinct) {
-        const auto it = forward.find(label);
-        check(it != forward.end(), "every label is in the book");
-        check(!it->second.has_value() == is_marker(label), "markers, and only markers, take no code");
-        if (it->second) coded.emplace(label, *it->second);
+        const std::optional<std::optional<Code>> entry = forward.find(label);
+        check(entry.has_value(), "every label is in the book");
+        check(!entry->has_value() == is_marker(label), "markers, and only markers, take no code");
+        if (*entry) coded.emplace(label, **entry);
     }
     Code expect = 0;
     for (const auto& [label, code] : coded) check(code == expect++, "codes are dense and follow byte order");
     for (std::size_t r = 0; r != labels.size(); ++r) {
-        const std::optional<Code>& code = forward.find(labels[r])->second;
+        const std::optional<Code> code = *forward.find(labels[r]);
         const std::uint64_t want = code ? bits(static_cast<double>(*code)) : 0x7FF8000000000000ULL;
         check(bits(cells[first + r * stride]) == want, "each cell holds its label's code");
     }
     if (reverse) {
         check(reverse->size() == coded.size(), "reverse book has one entry per code");
         for (const auto& [label, code] : coded) {
-            const auto it = reverse->find(code);
-            check(it != reverse->end() && it->second == label, "reverse book is the exact inverse");
+            check(reverse->find(code) == label, "reverse book is the exact inverse");
         }
     }
 }

@@ -1,13 +1,14 @@
 #include "labels.hpp"
 
 #include <string>
+#include <string_view>
 
 #include "errors.hpp"
 
 namespace brindle {
 namespace {
 
-PyObject* new_str(const std::string& text) {
+PyObject* new_str(std::string_view text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
@@ -19,11 +20,7 @@ void add_references(PyObject* obj, Py_ssize_t n) noexcept {
 }  // namespace
 
 LabelTable::LabelTable(const CodeToLabel& book, PyObject* missing)
-    : book_(&book), missing_(missing), dense_(book.size(), nullptr), strs_(book.size()), uses_(book.size(), 0) {
-    for (const auto& [code, text] : book) {
-        if (code < dense_.size()) dense_[code] = &text;
-    }
-}
+    : book_(&book), missing_(missing), strs_(book.size()), uses_(book.size(), 0) {}
 
 void LabelTable::settle() noexcept {
     for (std::size_t code = 0; code < uses_.size(); ++code) {
@@ -35,26 +32,16 @@ void LabelTable::settle() noexcept {
 }
 
 PyObject* LabelTable::take_slow(Code code) {
-    if (code < dense_.size()) {
-        const std::string* text = dense_[code];
-        PyRef s = text != nullptr ? PyRef::steal(new_str(*text)) : PyRef::borrow(missing_);
+    if (code < strs_.size()) {
+        PyRef s = PyRef::steal(new_str(book_->at(code)));
         if (!s) return nullptr;
         strs_[code] = std::move(s);
         ++uses_[code];
         return strs_[code].get();
     }
-    // Beyond the dense range: an unknown code, or an entry of a book that is
-    // not dense. Rare, so counted directly.
-    const auto entry = book_->find(code);
-    PyObject* label = missing_;
-    if (entry != book_->end()) {
-        PyRef& slot = sparse_[code];
-        if (!slot) slot = PyRef::steal(new_str(entry->second));
-        label = slot.get();
-        if (label == nullptr) return nullptr;
-    }
-    Py_INCREF(label);
-    return label;
+    // A code without an entry: rare, so counted directly.
+    Py_INCREF(missing_);
+    return missing_;
 }
 
 Status ColumnLabels::build(const CodeBooks& books, std::size_t width, bool require_width,

@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <absl/container/flat_hash_map.h>
-
 #include "driver.hpp"
 #include "engine/codebook.hpp"
 #include "pyref.hpp"
@@ -65,13 +63,9 @@ private:
     const CodeToLabel* book_;
     PyObject* missing_;
     Py_ssize_t missing_uses_ = 0;
-    // Engine codes are dense (0 .. k-1), so code -> label is a plain vector.
-    // A hole in that range holds a borrowed `missing`.
-    std::vector<const std::string*> dense_;
+    // By code: the label's str once made, and the uses not yet settled.
     std::vector<PyRef> strs_;
     std::vector<Py_ssize_t> uses_;
-    // Entries of a book that is not dense, found by lookup.
-    absl::flat_hash_map<Code, PyRef> sparse_;
 };
 
 // The label tables of the text columns of one decode, addressed by column.

@@ -1,4 +1,7 @@
 // Column coding on hand-picked columns, through both coding roads.
+#include <random>
+#include <set>
+
 #include <gtest/gtest.h>
 
 #include "engine/column_coding.hpp"
@@ -51,6 +54,11 @@ TEST_P(LabelEncode, CodesAndBookFollowByteOrder) {
     }
     EXPECT_EQ(all_bits(got.codes), want);
     EXPECT_EQ(ordered(got.book), want_book);
+    // Lookups agree with the listing, and labels of no row have no entry.
+    for (const auto& [label, code] : want_book) EXPECT_EQ(got.book.find(label), std::optional<std::optional<Code>>(code)) << label;
+    for (std::string_view other : {"nan", "NaN", "<NA>", "", "a", "ab", "zz"}) {
+        if (!want_book.contains(std::string(other))) EXPECT_FALSE(got.book.contains(other)) << other;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LabelEncode, ::testing::Combine(::testing::ValuesIn(kCases),
@@ -59,6 +67,30 @@ INSTANTIATE_TEST_SUITE_P(Cases, LabelEncode, ::testing::Combine(::testing::Value
                              return std::string(std::get<0>(info.param).name) +
                                     (std::get<1>(info.param) == Road::hashed ? "_hashed" : "_sorted");
                          });
+
+// A book large enough to wrap its probe sequences: every label found with its
+// code, absent labels missed, the reverse book its inverse.
+TEST(CodeBooks, LargeBookLooksUpEveryLabel) {
+    std::mt19937_64 rng(7);
+    std::vector<std::string> labels;
+    for (int i = 0; i != 100'000; ++i) labels.push_back(std::to_string(rng()));
+    labels.push_back("nan");
+    const std::vector<std::string_view> column = views(labels);
+    const LabelCodes got = label_encode(column);
+    ASSERT_EQ(got.book.size(), std::set<std::string>(labels.begin(), labels.end()).size());
+    const CodeToLabel reverse = got.book.reverse();
+    for (std::size_t i = 0; i != column.size(); ++i) {
+        const std::optional<std::optional<Code>> entry = got.book.find(column[i]);
+        ASSERT_TRUE(entry.has_value()) << column[i];
+        ASSERT_EQ(bits(entry->has_value() ? static_cast<double>(**entry) : missing_code()), bits(got.codes[i]));
+        if (*entry) ASSERT_EQ(reverse.find(**entry), column[i]);
+    }
+    for (int i = 0; i != 10'000; ++i) EXPECT_FALSE(got.book.contains("x" + std::to_string(rng())));
+    EXPECT_FALSE(got.book.contains("NaN"));
+    EXPECT_FALSE(reverse.find(reverse.size()).has_value());
+    EXPECT_TRUE(LabelToCode().empty());
+    EXPECT_FALSE(LabelToCode().contains(""));
+}
 
 TEST(Markers, ExactBytesOnly) {
     for (std::string_view m : {"nan", "NaN", "<NA>"}) EXPECT_TRUE(is_marker(m)) << m;

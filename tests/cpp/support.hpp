@@ -55,9 +55,15 @@ inline Reference reference_encode(const std::vector<std::string>& labels) {
     return ref;
 }
 
-inline Book ordered(const LabelToCode& book) { return Book(book.begin(), book.end()); }
+inline Book ordered(const LabelToCode& book) {
+    Book out;
+    book.for_each([&](std::string_view label, std::optional<Code> code) { out.emplace(label, code); });
+    return out;
+}
 inline std::map<Code, std::string> ordered(const CodeToLabel& book) {
-    return std::map<Code, std::string>(book.begin(), book.end());
+    std::map<Code, std::string> out;
+    for (Code code = 0; code != book.size(); ++code) out.emplace(code, book.at(code));
+    return out;
 }
 
 inline std::vector<std::uint64_t> all_bits(const std::vector<double>& v) {

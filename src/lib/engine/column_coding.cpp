@@ -52,10 +52,11 @@ inline bool by_label(const Entry& a, const Entry& b) noexcept {
 }
 
 // Codes for labels already sorted and distinct: the float code of each
-// position, and the coded labels in code order.
+// position, the coded labels in code order, and the markers.
 struct Numbering {
     std::vector<double> code;
     std::vector<std::string_view> coded;
+    std::vector<std::string_view> markers;
 };
 
 Numbering number_sorted(std::span<const Entry> sorted) {
@@ -64,6 +65,7 @@ Numbering number_sorted(std::span<const Entry> sorted) {
     for (std::size_t j = 0; j != sorted.size(); ++j) {
         if (is_marker(sorted[j].label)) {
             num.code[j] = missing_code();
+            num.markers.push_back(sorted[j].label);
         } else {
             num.code[j] = static_cast<double>(num.coded.size());
             num.coded.push_back(sorted[j].label);
@@ -72,41 +74,17 @@ Numbering number_sorted(std::span<const Entry> sorted) {
     return num;
 }
 
-LabelToCode build_forward(std::span<const Entry> sorted, std::span<const double> code) {
-    LabelToCode book;
-    book.reserve(sorted.size());
-    for (std::size_t j = 0; j != sorted.size(); ++j) {
-        std::optional<Code> value;
-        if (!std::isnan(code[j])) value = static_cast<Code>(code[j]);
-        book.emplace(std::string(sorted[j].label), value);
-    }
-    return book;
-}
-
-// NOTE: the label copies are made in parallel and moved in serially; the
-// table insertions are cheap next to the allocations.
-CodeToLabel build_reverse(std::span<const std::string_view> coded) {
-    std::vector<std::string> copies(coded.size());
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, coded.size(), 1024), [&](const auto& range) {
-        for (std::size_t k = range.begin(); k != range.end(); ++k) copies[k] = std::string(coded[k]);
-    });
-    CodeToLabel book;
-    book.reserve(coded.size());
-    for (std::size_t k = 0; k != coded.size(); ++k) book.emplace(Code{k}, std::move(copies[k]));
-    return book;
-}
-
-// The books of a column whose distinct labels are `sorted`, built beside
-// `write_rows`, which fills the column's cells.
+// The books of a column numbered as `num`, built beside `write_rows`, which
+// fills the column's cells.
 template <class WriteRows>
-ColumnCoding finish(std::span<const Entry> sorted, const Numbering& num, bool want_reverse,
-                    WriteRows&& write_rows) {
+ColumnCoding finish(const Numbering& num, bool want_reverse, WriteRows&& write_rows) {
     ColumnCoding out;
-    tbb::parallel_invoke([&] { out.forward = build_forward(sorted, num.code); },
-                         [&] {
-                             if (want_reverse) out.reverse = build_reverse(num.coded);
-                         },
-                         write_rows);
+    tbb::parallel_invoke(
+        [&] {
+            out.forward = LabelToCode(std::make_shared<const LabelArena>(num.coded), num.markers);
+            if (want_reverse) out.reverse = out.forward.reverse();
+        },
+        write_rows);
     return out;
 }
 
@@ -128,7 +106,7 @@ ColumnCoding code_by_sort(std::span<const std::string_view> labels, CodeSink sin
     }
     run_start.push_back(rows.size());
     const Numbering num = number_sorted(distinct);
-    return finish(distinct, num, want_reverse, [&] {
+    return finish(num, want_reverse, [&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, distinct.size()), [&](const auto& range) {
             for (std::size_t j = range.begin(); j != range.end(); ++j)
                 for (std::size_t i = run_start[j]; i != run_start[j + 1]; ++i) sink.put(rows[i].index, num.code[j]);
@@ -155,7 +133,7 @@ ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sin
         for (std::size_t l = 0; l != ids.size(); ++l) tables[c][l] = code_of[ids[l]];
     }
 
-    return finish(sorted, num, want_reverse, [&] {
+    return finish(num, want_reverse, [&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, tables.size(), 1), [&](const auto& range) {
             const std::size_t end = std::min(labels.size(), range.end() * kChunkRows);
             for (std::size_t i = range.begin() * kChunkRows; i < end; ++i)

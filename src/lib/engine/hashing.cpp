@@ -42,11 +42,4 @@ std::size_t LabelHash::operator()(std::string_view s) const noexcept {
     return detail::siphash<1, 3>(s, detail::sip_key());
 }
 
-// Codes are small dense integers chosen by the engine, not by the input, so
-// a seeded multiply-mix is enough to spread them over the table.
-std::size_t CodeHash::operator()(Code c) const noexcept {
-    const detail::FastKey& key = detail::fast_key();
-    return detail::mix(c ^ key.s0, key.s1 | 1);
-}
-
 }  // namespace brindle

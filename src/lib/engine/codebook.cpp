@@ -1,0 +1,75 @@
+// The code books' storage and their hash index.
+#include "engine/codebook.hpp"
+
+#include <bit>
+#include <limits>
+#include <new>
+
+#include "engine/hashing.hpp"
+
+namespace brindle {
+
+LabelArena::LabelArena(std::span<const std::string_view> labels) {
+    std::size_t total = 0;
+    for (std::string_view label : labels) total += label.size();
+    bytes_.reserve(total);
+    ends_.reserve(labels.size());
+    for (std::string_view label : labels) {
+        bytes_.append(label);
+        ends_.push_back(bytes_.size());
+    }
+}
+
+bool operator==(const CodeToLabel& a, const CodeToLabel& b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i != a.size(); ++i)
+        if (a.at(i) != b.at(i)) return false;
+    return true;
+}
+
+LabelToCode::LabelToCode(std::shared_ptr<const LabelArena> coded, std::span<const std::string_view> markers)
+    : coded_(std::move(coded)) {
+    for (std::string_view marker : markers) {
+        for (std::size_t m = 0; m != kMarkers.size(); ++m)
+            if (marker == kMarkers[m]) markers_ |= static_cast<std::uint8_t>(1u << m);
+    }
+    const std::size_t n = coded_size();
+    if (n == 0) return;
+    // A slot holds code + 1 in 32 bits; a column of four billion labels would
+    // not fit in memory anyway.
+    if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+    slots_.assign(std::bit_ceil(2 * n), 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = 0; i != n; ++i) {
+        std::size_t s = LabelHash{}((*coded_)[i]) & mask;
+        while (slots_[s] != 0) s = (s + 1) & mask;
+        slots_[s] = static_cast<std::uint32_t>(i + 1);
+    }
+}
+
+std::size_t LabelToCode::size() const noexcept { return coded_size() + std::popcount(markers_); }
+
+std::optional<std::optional<Code>> LabelToCode::find(std::string_view label) const noexcept {
+    for (std::size_t m = 0; m != kMarkers.size(); ++m) {
+        if (label == kMarkers[m]) {
+            if (markers_ & (1u << m)) return std::optional<Code>();
+            return std::nullopt;
+        }
+    }
+    if (slots_.empty()) return std::nullopt;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t s = LabelHash{}(label) & mask; slots_[s] != 0; s = (s + 1) & mask) {
+        const Code code = slots_[s] - 1;
+        if ((*coded_)[code] == label) return std::optional<Code>(code);
+    }
+    return std::nullopt;
+}
+
+bool operator==(const LabelToCode& a, const LabelToCode& b) noexcept {
+    if (a.markers_ != b.markers_ || a.coded_size() != b.coded_size()) return false;
+    for (std::size_t i = 0; i != a.coded_size(); ++i)
+        if ((*a.coded_)[i] != (*b.coded_)[i]) return false;
+    return true;
+}
+
+}  // namespace brindle
