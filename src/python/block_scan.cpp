@@ -78,7 +78,8 @@ bool pure_text(PyObject* item, LabelStore& made, std::string_view& label) {
 // block's own entries.
 struct BlockText {
     std::vector<std::string_view> strings;  // the block's own entries
-    std::vector<const PyObject*> keys;      // the object of each entry made while sharing
+    // While sharing, every new entry is keyed by its object, so entry j of
+    // share.entry_of.items() is strings[j] and its object.
     TextColumn share;
 };
 
@@ -182,10 +183,7 @@ private:
         bt.strings.push_back(label);
         put_label_index(cell, entry);
         // Every kind handled here has a text fixed by the object alone.
-        if (t.sharing) {
-            bt.keys.push_back(item);
-            t.add(item, entry, cells);
-        }
+        if (t.sharing) t.add(item, entry, cells);
         return true;
     }
 
@@ -213,18 +211,19 @@ private:
             if (block.text[c]) {
                 BlockText& bt = *block.text[c];
                 own = bt.strings.size();
-                map.head.resize(bt.keys.size());
-                for (std::size_t j = 0; j != bt.keys.size(); ++j) {
-                    std::uint64_t index = listed.find(bt.keys[j]);
+                const std::span<const ObjectEntries::Item> keyed = bt.share.entry_of.items();
+                map.head.resize(keyed.size());
+                for (std::size_t j = 0; j != keyed.size(); ++j) {
+                    std::uint64_t index = listed.find(keyed[j].key);
                     if (index == ObjectEntries::kNone) {
                         index = list.size();
                         list.push_back(bt.strings[j]);
-                        listed.insert(bt.keys[j], index);
+                        listed.insert(keyed[j].key, index);
                     }
                     map.head[j] = index;
                 }
                 map.tail = list.size();
-                list.insert(list.end(), bt.strings.begin() + static_cast<std::ptrdiff_t>(bt.keys.size()),
+                list.insert(list.end(), bt.strings.begin() + static_cast<std::ptrdiff_t>(keyed.size()),
                             bt.strings.end());
                 block.text[c].reset();
             } else {

@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <memory>
+#include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -161,58 +164,65 @@ struct LabelKeep {
     std::vector<std::unique_ptr<LabelStore>> more;
 };
 
-// Entry indices keyed by object address: open addressing with linear
-// probing, at most half full. Addresses are spread by Fibonacci hashing, so
-// objects allocated at regular strides do not cluster.
+// Entry indices keyed by object address, kept in insertion order and found
+// through an index of 4-byte positions: open addressing with linear probing,
+// at most half full. Addresses are spread by Fibonacci hashing, so objects
+// allocated at regular strides do not cluster. A key costs 16 bytes plus two
+// to four index slots; nearly-distinct columns list one key per cell.
 class ObjectEntries {
 public:
     static constexpr std::uint64_t kNone = ~std::uint64_t{0};
 
+    struct Item {
+        const PyObject* key;
+        std::uint64_t entry;
+    };
+
     std::uint64_t find(const PyObject* key) const noexcept {
         if (slots_.empty()) return kNone;
         for (std::size_t i = slot_of(key);; i = (i + 1) & mask_) {
-            if (slots_[i].key == key) return slots_[i].entry;
-            if (slots_[i].key == nullptr) return kNone;
+            const std::uint32_t position = slots_[i];
+            if (position == 0) return kNone;
+            if (items_[position - 1].key == key) return items_[position - 1].entry;
         }
     }
-    // `key` must not be present.
+    // `key` must not be present. May throw std::bad_alloc.
     void insert(const PyObject* key, std::uint64_t entry) {
-        if ((size_ + 1) * 2 > slots_.size()) grow();
-        place(key, entry);
-        ++size_;
+        // Positions are stored plus one in 32 bits.
+        if (items_.size() + 1 >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+        if ((items_.size() + 1) * 2 > slots_.size()) grow();
+        items_.push_back(Item{key, entry});
+        place(key, static_cast<std::uint32_t>(items_.size()));
     }
-    std::size_t size() const noexcept { return size_; }
-    template <class F>
-    void for_each_key(F&& f) const {
-        for (const Slot& slot : slots_)
-            if (slot.key != nullptr) f(slot.key);
+    std::size_t size() const noexcept { return items_.size(); }
+    // Every key with its entry, in insertion order.
+    std::span<const Item> items() const noexcept { return items_; }
+    // Frees the index; the items stay listed, but find() no longer sees them.
+    void drop_index() noexcept {
+        slots_ = {};
+        mask_ = 0;
+        shift_ = 63;
     }
 
 private:
-    struct Slot {
-        const PyObject* key = nullptr;
-        std::uint64_t entry = 0;
-    };
     std::size_t slot_of(const PyObject* key) const noexcept {
         return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(key) * 0x9E3779B97F4A7C15ull) >> shift_);
     }
-    void place(const PyObject* key, std::uint64_t entry) noexcept {
+    void place(const PyObject* key, std::uint32_t position) noexcept {
         std::size_t i = slot_of(key);
-        while (slots_[i].key != nullptr) i = (i + 1) & mask_;
-        slots_[i] = Slot{key, entry};
+        while (slots_[i] != 0) i = (i + 1) & mask_;
+        slots_[i] = position;
     }
     void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        const std::size_t capacity = old.empty() ? 64 : old.size() * 2;
-        slots_.assign(capacity, Slot{});
+        const std::size_t capacity = slots_.empty() ? 64 : slots_.size() * 2;
+        slots_.assign(capacity, 0);
         mask_ = capacity - 1;
         shift_ = 64 - std::countr_zero(capacity);
-        for (const Slot& slot : old)
-            if (slot.key != nullptr) place(slot.key, slot.entry);
+        for (std::size_t p = 0; p != items_.size(); ++p) place(items_[p].key, static_cast<std::uint32_t>(p + 1));
     }
 
-    std::vector<Slot> slots_;
-    std::size_t size_ = 0;
+    std::vector<Item> items_;
+    std::vector<std::uint32_t> slots_;  // position + 1 in items_, or 0
     std::size_t mask_ = 0;
     int shift_ = 63;
 };
@@ -246,12 +256,12 @@ struct TextColumn {
 
     // Stops sharing in a column whose `cells` text cells so far rarely repeat
     // an object: there the lookups cost more than they save. Results are the
-    // same either way.
+    // same either way. The keys listed so far stay in entry_of.items().
     void review(std::size_t cells) {
         const std::size_t repeats = cells - entry_of.size();
         if (repeats * 32 < cells) {
             sharing = false;
-            entry_of = {};
+            entry_of.drop_index();
             last = nullptr;
         } else {
             review_at *= 4;
