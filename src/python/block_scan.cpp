@@ -74,13 +74,25 @@ bool pure_text(PyObject* item, LabelStore& made, std::string_view& label) {
     return false;
 }
 
+// Whether pure_text makes item's text; checked without making it.
+bool has_pure_text(PyObject* item) noexcept {
+    if (PyUnicode_CheckExact(item)) return PyUnicode_IS_COMPACT(item);
+    if (PyFloat_CheckExact(item) || item == Py_None || item == Py_True || item == Py_False) return true;
+    if (PyLong_CheckExact(item)) {
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(item, &overflow);
+        return overflow == 0;
+    }
+    return false;
+}
+
 // A column's text cells within one block. Their cells hold indices into the
-// block's own entries.
+// block's own entries: first the objects keyed while sharing (entry j is
+// share.entry_of.keys()[j], whose text the merge makes once per column),
+// then the entries made after sharing stopped, kept as texts.
 struct BlockText {
-    std::vector<std::string_view> strings;  // the block's own entries
-    // While sharing, every new entry is keyed by its object, so entry j of
-    // share.entry_of.items() is strings[j] and its object.
-    TextColumn share;
+    TextColumn share{/*positional=*/true};
+    std::vector<std::string_view> strings;  // entries from share.entry_of.size() on
 };
 
 struct Block {
@@ -177,20 +189,25 @@ private:
             put_label_index(cell, t.last_entry);
             return true;
         }
+        if (t.sharing) {
+            // Every kind handled here has a text fixed by the object alone.
+            if (!has_pure_text(item)) return false;
+            const std::uint64_t entry = t.entry_of.size();
+            put_label_index(cell, entry);
+            t.add(item, entry, cells);
+            return true;
+        }
         std::string_view label;
         if (!pure_text(item, *block.made, label)) return false;
-        const std::uint64_t entry = bt.strings.size();
+        put_label_index(cell, t.entry_of.size() + bt.strings.size());
         bt.strings.push_back(label);
-        put_label_index(cell, entry);
-        // Every kind handled here has a text fixed by the object alone.
-        if (t.sharing) t.add(item, entry, cells);
         return true;
     }
 
     // Builds column c's list from the blocks, in row order, and how each
     // block's local indices map into it. Objects keyed in several blocks are
-    // listed once. False if a number's text cannot be made here (it always
-    // can for the kinds read).
+    // listed once. False if a text cannot be made here (it always can for the
+    // kinds read).
     bool merge_column(std::size_t c) {
         std::size_t first = 0;
         while (first != blocks_.size() && blocks_[first].first_text[c] == kNone) ++first;
@@ -202,7 +219,8 @@ private:
         std::vector<std::string_view>& list = scan_.strings[c];
         std::vector<LocalIndices>& local = scan_.local[c];
         local.reserve(blocks_.size());
-        ObjectEntries listed;  // object -> list index
+        ObjectEntries listed;                 // objects listed so far
+        std::vector<std::uint64_t> listed_at;  // by position in `listed`: list index
 
         for (Block& block : blocks_) {
             LocalIndices map;
@@ -210,21 +228,23 @@ private:
             std::uint64_t own = 0;  // the block's own entries
             if (block.text[c]) {
                 BlockText& bt = *block.text[c];
-                own = bt.strings.size();
-                const std::span<const ObjectEntries::Item> keyed = bt.share.entry_of.items();
+                const std::span<const PyObject* const> keyed = bt.share.entry_of.keys();
+                own = keyed.size() + bt.strings.size();
                 map.head.resize(keyed.size());
                 for (std::size_t j = 0; j != keyed.size(); ++j) {
-                    std::uint64_t index = listed.find(keyed[j].key);
-                    if (index == ObjectEntries::kNone) {
-                        index = list.size();
-                        list.push_back(bt.strings[j]);
-                        listed.insert(keyed[j].key, index);
+                    std::uint64_t position = listed.find(keyed[j]);
+                    if (position == ObjectEntries::kNone) {
+                        std::string_view label;
+                        if (!pure_text(const_cast<PyObject*>(keyed[j]), made, label)) return false;
+                        position = listed_at.size();
+                        listed_at.push_back(list.size());
+                        list.push_back(label);
+                        listed.insert(keyed[j]);
                     }
-                    map.head[j] = index;
+                    map.head[j] = listed_at[position];
                 }
                 map.tail = list.size();
-                list.insert(list.end(), bt.strings.begin() + static_cast<std::ptrdiff_t>(keyed.size()),
-                            bt.strings.end());
+                list.insert(list.end(), bt.strings.begin(), bt.strings.end());
                 block.text[c].reset();
             } else {
                 map.tail = list.size();
@@ -232,7 +252,8 @@ private:
             // Numbers the block read before its own first text in this column
             // take the next local indices, listed right after the tail.
             std::uint64_t next = own;
-            ObjectEntries lead_entry;
+            ObjectEntries lead_keys;
+            std::vector<std::uint64_t> lead_index;  // by position in lead_keys
             const std::size_t lead_end = std::min(block.first_text[c], block.end);
             for (std::size_t r = block.begin; r != lead_end; ++r) {
                 if (r < switch_row) {
@@ -247,15 +268,17 @@ private:
                 }
                 // After it: the cell's own text, as for any cell of a text column.
                 PyObject* item = object_at(r, c);
-                std::uint64_t index = lead_entry.find(item);
-                if (index == ObjectEntries::kNone) {
-                    std::string_view label;
-                    if (!pure_text(item, made, label)) return false;
-                    list.push_back(label);
-                    index = next++;
-                    lead_entry.insert(item, index);
+                const std::uint64_t position = lead_keys.find(item);
+                if (position != ObjectEntries::kNone) {
+                    put_label_index(cell(r, c), lead_index[position]);
+                    continue;
                 }
-                put_label_index(cell(r, c), index);
+                std::string_view label;
+                if (!pure_text(item, made, label)) return false;
+                list.push_back(label);
+                lead_keys.insert(item);
+                lead_index.push_back(next);
+                put_label_index(cell(r, c), next++);
             }
             local.push_back(std::move(map));
         }

@@ -164,40 +164,36 @@ struct LabelKeep {
     std::vector<std::unique_ptr<LabelStore>> more;
 };
 
-// Entry indices keyed by object address, kept in insertion order and found
-// through an index of 4-byte positions: open addressing with linear probing,
-// at most half full. Addresses are spread by Fibonacci hashing, so objects
-// allocated at regular strides do not cluster. A key costs 16 bytes plus two
-// to four index slots; nearly-distinct columns list one key per cell.
+// Object addresses in insertion order, found by address through an index of
+// 4-byte positions: open addressing with linear probing, at most half full.
+// Addresses are spread by Fibonacci hashing, so objects allocated at regular
+// strides do not cluster. A key costs 8 bytes plus two to four index slots.
 class ObjectEntries {
 public:
     static constexpr std::uint64_t kNone = ~std::uint64_t{0};
 
-    struct Item {
-        const PyObject* key;
-        std::uint64_t entry;
-    };
-
+    // The position of `key`, or kNone.
     std::uint64_t find(const PyObject* key) const noexcept {
         if (slots_.empty()) return kNone;
         for (std::size_t i = slot_of(key);; i = (i + 1) & mask_) {
             const std::uint32_t position = slots_[i];
             if (position == 0) return kNone;
-            if (items_[position - 1].key == key) return items_[position - 1].entry;
+            if (keys_[position - 1] == key) return position - 1;
         }
     }
-    // `key` must not be present. May throw std::bad_alloc.
-    void insert(const PyObject* key, std::uint64_t entry) {
+    // Adds `key`, which must not be present, at position size(). May throw
+    // std::bad_alloc.
+    void insert(const PyObject* key) {
         // Positions are stored plus one in 32 bits.
-        if (items_.size() + 1 >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-        if ((items_.size() + 1) * 2 > slots_.size()) grow();
-        items_.push_back(Item{key, entry});
-        place(key, static_cast<std::uint32_t>(items_.size()));
+        if (keys_.size() + 1 >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+        if ((keys_.size() + 1) * 2 > slots_.size()) grow();
+        keys_.push_back(key);
+        place(key, static_cast<std::uint32_t>(keys_.size()));
     }
-    std::size_t size() const noexcept { return items_.size(); }
-    // Every key with its entry, in insertion order.
-    std::span<const Item> items() const noexcept { return items_; }
-    // Frees the index; the items stay listed, but find() no longer sees them.
+    std::size_t size() const noexcept { return keys_.size(); }
+    // Every key, in insertion order.
+    std::span<const PyObject* const> keys() const noexcept { return keys_; }
+    // Frees the index; the keys stay listed, but find() no longer sees them.
     void drop_index() noexcept {
         slots_ = {};
         mask_ = 0;
@@ -218,11 +214,11 @@ private:
         slots_.assign(capacity, 0);
         mask_ = capacity - 1;
         shift_ = 64 - std::countr_zero(capacity);
-        for (std::size_t p = 0; p != items_.size(); ++p) place(items_[p].key, static_cast<std::uint32_t>(p + 1));
+        for (std::size_t p = 0; p != keys_.size(); ++p) place(keys_[p], static_cast<std::uint32_t>(p + 1));
     }
 
-    std::vector<Item> items_;
-    std::vector<std::uint32_t> slots_;  // position + 1 in items_, or 0
+    std::vector<const PyObject*> keys_;
+    std::vector<std::uint32_t> slots_;  // position + 1 in keys_, or 0
     std::size_t mask_ = 0;
     int shift_ = 63;
 };
@@ -232,23 +228,31 @@ private:
 // through shared objects (as most readers produce) is listed, and later
 // hashed and compared, once: a repeat costs one pointer lookup.
 struct TextColumn {
+    // With `positional`, the entry of the key at position p is p, and no
+    // entries are stored.
+    explicit TextColumn(bool positional = false) noexcept : positional(positional) {}
+
     ObjectEntries entry_of;
-    const PyObject* last = nullptr;  // the last object looked up, a key of entry_of
+    std::vector<std::uint64_t> entries;  // by key position, unless positional
+    const PyObject* last = nullptr;      // the last object looked up, a key of entry_of
     std::uint64_t last_entry = 0;
     std::size_t review_at = 1 << 14;
+    bool positional;
     bool sharing = true;
 
     // The entry of `item` if it has one; updates `last`.
     bool lookup(const PyObject* item) noexcept {
         if (item == last) return true;
-        const std::uint64_t entry = entry_of.find(item);
-        if (entry == ObjectEntries::kNone) return false;
+        const std::uint64_t position = entry_of.find(item);
+        if (position == ObjectEntries::kNone) return false;
         last = item;
-        last_entry = entry;
+        last_entry = positional ? position : entries[position];
         return true;
     }
+    // Keys `item` to `entry`, which must be size() when positional.
     void add(const PyObject* item, std::uint64_t entry, std::size_t cells) {
-        entry_of.insert(item, entry);
+        entry_of.insert(item);
+        if (!positional) entries.push_back(entry);
         last = item;
         last_entry = entry;
         if (entry_of.size() >= review_at) review(cells);
@@ -256,12 +260,13 @@ struct TextColumn {
 
     // Stops sharing in a column whose `cells` text cells so far rarely repeat
     // an object: there the lookups cost more than they save. Results are the
-    // same either way. The keys listed so far stay in entry_of.items().
+    // same either way. The keys listed so far stay in entry_of.keys().
     void review(std::size_t cells) {
         const std::size_t repeats = cells - entry_of.size();
         if (repeats * 32 < cells) {
             sharing = false;
             entry_of.drop_index();
+            entries = {};
             last = nullptr;
         } else {
             review_at *= 4;

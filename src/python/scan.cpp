@@ -222,8 +222,8 @@ private:
             const TextColumn& t = text_[c];
             if (t.sharing) {
                 // Every str of a sharing column is a key.
-                for (const ObjectEntries::Item& item : t.entry_of.items())
-                    keep_.strs.push_back(PyRef::borrow(const_cast<PyObject*>(item.key)));
+                for (const PyObject* key : t.entry_of.keys())
+                    keep_.strs.push_back(PyRef::borrow(const_cast<PyObject*>(key)));
                 continue;
             }
             const std::size_t rows = c < col_ ? scan_.rows : row_;
