@@ -94,34 +94,37 @@ ColumnCoding finish(const Numbering& num, bool want_reverse, WriteRows&& write_r
     return out;
 }
 
+// Sorts every row, then numbers the runs of equal labels in one pass that
+// also writes each row's code. Beside the column it holds one 32-byte entry
+// per row while sorting, and the coded labels.
 ColumnCoding code_by_sort(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse) {
-    std::vector<Entry> rows(labels.size());
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows.size(), 4096), [&](const auto& range) {
-        for (std::size_t i = range.begin(); i != range.end(); ++i) rows[i] = Entry{labels[i], i};
-    });
-    tbb::parallel_sort(rows.begin(), rows.end(), by_label);
-
-    // run_start[j] is where the j-th distinct label's run begins in `rows`.
-    std::vector<Entry> distinct;
-    std::vector<std::size_t> run_start;
-    for (std::size_t i = 0; i != rows.size(); ++i) {
-        if (i == 0 || rows[i].label != rows[i - 1].label) {
-            distinct.push_back(rows[i]);
-            run_start.push_back(i);
+    Numbering num;
+    {
+        std::vector<Entry> rows(labels.size());
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows.size(), 4096), [&](const auto& range) {
+            for (std::size_t i = range.begin(); i != range.end(); ++i) rows[i] = Entry{labels[i], i};
+        });
+        tbb::parallel_sort(rows.begin(), rows.end(), by_label);
+        double code = 0.0;
+        for (std::size_t i = 0; i != rows.size(); ++i) {
+            const std::string_view label = rows[i].label;
+            if (i == 0 || label != rows[i - 1].label) {
+                if (is_marker(label)) {
+                    code = missing_code();
+                    num.markers.push_back(label);
+                } else {
+                    code = static_cast<double>(num.coded.size());
+                    num.coded.push_back(label);
+                }
+            }
+            sink.put(rows[i].index, code);
         }
     }
-    run_start.push_back(rows.size());
-    const Numbering num = number_sorted(distinct);
-    return finish(num, want_reverse, [&] {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, distinct.size()), [&](const auto& range) {
-            for (std::size_t j = range.begin(); j != range.end(); ++j)
-                for (std::size_t i = run_start[j]; i != run_start[j + 1]; ++i) sink.put(rows[i].index, num.code[j]);
-        });
-    });
+    return finish(num, want_reverse, [] {});
 }
 
 ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse) {
-    std::optional<Dedupe> d = dedupe<FastHash>(labels);
+    std::optional<Dedupe> d = dedupe<FastHash>(labels, FastHash{}, labels.size() / 2);
     if (!d) return code_by_sort(labels, sink, want_reverse);
 
     // Each chunk's codes by local id, so writing a row is one table read.

@@ -30,8 +30,9 @@ struct CodeSink {
 
 // How a column is coded. Both roads give identical results: `hashed`
 // de-duplicates first and sorts only the distinct labels (switching to
-// `sorted` by itself when the column floods its hash maps); `sorted` sorts
-// every row, O(n log n) whatever the labels.
+// `sorted` by itself when the column floods its hash maps, or when its
+// chunks hold more distinct labels than half its rows); `sorted` sorts every
+// row, O(n log n) whatever the labels.
 enum class Road { hashed, sorted };
 
 struct ColumnCoding {

@@ -65,9 +65,12 @@ struct Dedupe {
     std::size_t failed_comparisons = 0;
 };
 
-// Empty when the column is flooded for `Hash`.
+// Empty when the column is flooded for `Hash`, or when its chunks list more
+// than `max_entries` labels between them: a column that repeats few labels
+// within a chunk is coded faster and in less memory by sorting it whole.
 template <class Hash>
-std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Hash& hash = Hash{}) {
+std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Hash& hash = Hash{},
+                             std::size_t max_entries = std::numeric_limits<std::size_t>::max()) {
     const std::size_t n = labels.size();
     const std::size_t chunks = (n + kChunkRows - 1) / kChunkRows;
     Dedupe d;
@@ -98,6 +101,9 @@ std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Has
         }
     });
     if (flooded.load()) return std::nullopt;
+    std::size_t entries = 0;
+    for (const auto& s : seen) entries += s.size();
+    if (entries > max_entries) return std::nullopt;
 
     d.to_distinct.resize(chunks);
     if (chunks == 1) {
@@ -105,8 +111,6 @@ std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Has
         d.to_distinct[0].resize(d.distinct.size());
         std::iota(d.to_distinct[0].begin(), d.to_distinct[0].end(), std::size_t{0});
     } else if (chunks > 1) {
-        std::size_t entries = 0;
-        for (const auto& s : seen) entries += s.size();
         const std::size_t bound = flood_bound(entries);
         std::size_t failed = 0;
         GuardedMap<Hash, std::size_t> index(0, hash, CountingEq{&failed});
