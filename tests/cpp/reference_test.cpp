@@ -33,6 +33,7 @@ TEST_P(AgainstReference, SameCodesAndBook) {
 const Column kColumns[] = {
     {Shape::few, 0},           {Shape::few, 1},
     {Shape::few, 1000},        {Shape::few, 140000},
+    {Shape::some, 140000},
     {Shape::many, 5000},       {Shape::many, 140000},
     {Shape::markers_only, 300}, {Shape::markers_only, 70000},
     {Shape::nul_bytes, 2000},  {Shape::non_ascii, 2000},
@@ -43,6 +44,7 @@ const Column kColumns[] = {
 std::string shape_name(Shape s) {
     switch (s) {
         case Shape::few: return "few";
+        case Shape::some: return "some";
         case Shape::many: return "many";
         case Shape::markers_only: return "markers_only";
         case Shape::nul_bytes: return "nul_bytes";

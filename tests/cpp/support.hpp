@@ -86,7 +86,7 @@ void in_arena(int threads, F&& f) {
 }
 
 // Random columns of a few shapes that stress different parts of the coder.
-enum class Shape { few, many, markers_only, nul_bytes, non_ascii, shared_prefix, short_labels };
+enum class Shape { few, some, many, markers_only, nul_bytes, non_ascii, shared_prefix, short_labels };
 
 inline std::string random_label(Shape shape, std::mt19937_64& rng) {
     const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
@@ -95,6 +95,10 @@ inline std::string random_label(Shape shape, std::mt19937_64& rng) {
             static const char* const pool[] = {"", "a", "b", "B", "nan", "NaN", "<NA>", "10", "9", "NAN"};
             return pool[pick(10)];
         }
+        // Repeated within every chunk of rows, so the hashing road merges
+        // chunks of thousands of labels.
+        case Shape::some: return "label-" + std::to_string(pick(20000));
+        // Nearly distinct within a chunk: the hashing road sorts instead.
         case Shape::many: return "label-" + std::to_string(pick(100000));
         case Shape::markers_only: {
             static const char* const pool[] = {"nan", "NaN", "<NA>"};
