@@ -219,8 +219,7 @@ private:
         std::vector<std::string_view>& list = scan_.strings[c];
         std::vector<LocalIndices>& local = scan_.local[c];
         local.reserve(blocks_.size());
-        ObjectEntries listed;                 // objects listed so far
-        std::vector<std::uint64_t> listed_at;  // by position in `listed`: list index
+        ObjectEntries listed;  // object -> list index
 
         for (Block& block : blocks_) {
             LocalIndices map;
@@ -232,16 +231,15 @@ private:
                 own = keyed.size() + bt.strings.size();
                 map.head.resize(keyed.size());
                 for (std::size_t j = 0; j != keyed.size(); ++j) {
-                    std::uint64_t position = listed.find(keyed[j]);
-                    if (position == ObjectEntries::kNone) {
+                    std::uint64_t index = listed.find(keyed[j]);
+                    if (index == ObjectEntries::kNone) {
                         std::string_view label;
                         if (!pure_text(const_cast<PyObject*>(keyed[j]), made, label)) return false;
-                        position = listed_at.size();
-                        listed_at.push_back(list.size());
+                        index = list.size();
                         list.push_back(label);
-                        listed.insert(keyed[j]);
+                        listed.insert(keyed[j], index);
                     }
-                    map.head[j] = listed_at[position];
+                    map.head[j] = index;
                 }
                 map.tail = list.size();
                 list.insert(list.end(), bt.strings.begin(), bt.strings.end());
@@ -252,8 +250,7 @@ private:
             // Numbers the block read before its own first text in this column
             // take the next local indices, listed right after the tail.
             std::uint64_t next = own;
-            ObjectEntries lead_keys;
-            std::vector<std::uint64_t> lead_index;  // by position in lead_keys
+            ObjectEntries lead_entry;
             const std::size_t lead_end = std::min(block.first_text[c], block.end);
             for (std::size_t r = block.begin; r != lead_end; ++r) {
                 if (r < switch_row) {
@@ -268,17 +265,15 @@ private:
                 }
                 // After it: the cell's own text, as for any cell of a text column.
                 PyObject* item = object_at(r, c);
-                const std::uint64_t position = lead_keys.find(item);
-                if (position != ObjectEntries::kNone) {
-                    put_label_index(cell(r, c), lead_index[position]);
-                    continue;
+                std::uint64_t index = lead_entry.find(item);
+                if (index == ObjectEntries::kNone) {
+                    std::string_view label;
+                    if (!pure_text(item, made, label)) return false;
+                    list.push_back(label);
+                    index = next++;
+                    lead_entry.insert(item, index);
                 }
-                std::string_view label;
-                if (!pure_text(item, made, label)) return false;
-                list.push_back(label);
-                lead_keys.insert(item);
-                lead_index.push_back(next);
-                put_label_index(cell(r, c), next++);
+                put_label_index(cell(r, c), index);
             }
             local.push_back(std::move(map));
         }
