@@ -3,12 +3,9 @@
 #include "engine/column_coding.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <numeric>
 #include <optional>
-#include <string>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -57,28 +54,22 @@ inline bool by_label(const Entry& a, const Entry& b) noexcept {
     return a.label < b.label;
 }
 
-// Codes for labels already sorted and distinct: the float code of each
-// position, the coded labels in code order, and the markers.
+// Codes handed out to distinct labels met in ascending order: the coded
+// labels in code order, and the markers, which take no code.
 struct Numbering {
-    std::vector<double> code;
     std::vector<std::string_view> coded;
     std::vector<std::string_view> markers;
-};
 
-Numbering number_sorted(std::span<const Entry> sorted) {
-    Numbering num;
-    num.code.resize(sorted.size());
-    for (std::size_t j = 0; j != sorted.size(); ++j) {
-        if (is_marker(sorted[j].label)) {
-            num.code[j] = missing_code();
-            num.markers.push_back(sorted[j].label);
-        } else {
-            num.code[j] = static_cast<double>(num.coded.size());
-            num.coded.push_back(sorted[j].label);
+    // The code of the next distinct label, as the float written to its cells.
+    double add(std::string_view label) {
+        if (is_marker(label)) {
+            markers.push_back(label);
+            return missing_code();
         }
+        coded.push_back(label);
+        return static_cast<double>(coded.size() - 1);
     }
-    return num;
-}
+};
 
 // The books of a column numbered as `num`, built beside `write_rows`, which
 // fills the column's cells.
@@ -108,15 +99,7 @@ ColumnCoding code_by_sort(std::span<const std::string_view> labels, CodeSink sin
         double code = 0.0;
         for (std::size_t i = 0; i != rows.size(); ++i) {
             const std::string_view label = rows[i].label;
-            if (i == 0 || label != rows[i - 1].label) {
-                if (is_marker(label)) {
-                    code = missing_code();
-                    num.markers.push_back(label);
-                } else {
-                    code = static_cast<double>(num.coded.size());
-                    num.coded.push_back(label);
-                }
-            }
+            if (i == 0 || label != rows[i - 1].label) code = num.add(label);
             sink.put(rows[i].index, code);
         }
     }
@@ -127,9 +110,8 @@ ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sin
     std::optional<Dedupe> d = dedupe<FastHash>(labels, FastHash{}, labels.size() / 2);
     if (!d) return code_by_sort(labels, sink, want_reverse);
 
-    // Each chunk's codes by local id, so writing a row is one table read.
-    // The lists that lead there are released as soon as they are used: on a
-    // column of mostly distinct labels each costs 8 to 32 bytes per label.
+    // Each chunk's codes by local id, so writing a row is one table read. The
+    // lists that lead there are released as soon as they are used.
     Numbering num;
     std::vector<std::vector<double>> tables(d->to_distinct.size());
     {
@@ -139,9 +121,7 @@ ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sin
             for (std::size_t j = 0; j != sorted.size(); ++j) sorted[j] = Entry{d->distinct[j], j};
             release(d->distinct);  // the labels stay where the column's texts are
             tbb::parallel_sort(sorted.begin(), sorted.end(), by_label);
-            num = number_sorted(sorted);
-            for (std::size_t j = 0; j != sorted.size(); ++j) code_of[sorted[j].index] = num.code[j];
-            release(num.code);
+            for (const Entry& e : sorted) code_of[e.index] = num.add(e.label);
         }
         for (std::size_t c = 0; c != tables.size(); ++c) {
             const std::vector<std::size_t>& ids = d->to_distinct[c];
