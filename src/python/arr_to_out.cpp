@@ -32,9 +32,7 @@ PyObject* keyword_names(PyObject*& slot, std::initializer_list<const char*> name
 }
 
 Result<PyRef> get_attr(PyObject* obj, PyObject*& name_slot, const char* name) {
-    PyObject* key = interned(name_slot, name);
-    BRINDLE_FAIL_IF(key == nullptr);
-    PyObject* value = PyObject_GetAttr(obj, key);
+    PyObject* value = interned_attr(obj, name_slot, name);
     BRINDLE_FAIL_IF(value == nullptr);
     return PyRef::steal(value);
 }

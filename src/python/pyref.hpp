@@ -58,6 +58,13 @@ inline PyObject* interned(PyObject*& slot, const char* text) noexcept {
     return slot;
 }
 
+// obj.<text>, looked up by the interned name kept in `slot`: a new reference,
+// or null with the Python error set.
+inline PyObject* interned_attr(PyObject* obj, PyObject*& slot, const char* text) noexcept {
+    PyObject* name = interned(slot, text);
+    return name == nullptr ? nullptr : PyObject_GetAttr(obj, name);
+}
+
 // A raised Python exception carried as a value up the C++ stack and restored
 // at the entry point.
 struct PyError {

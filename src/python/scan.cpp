@@ -78,8 +78,7 @@ struct Shape {
 
 Result<Shape> read_shape(PyObject* obj) {
     static PyObject* s_shape = nullptr;
-    PyObject* name = interned(s_shape, "shape");
-    PyRef shape = PyRef::steal(name == nullptr ? nullptr : PyObject_GetAttr(obj, name));
+    PyRef shape = PyRef::steal(interned_attr(obj, s_shape, "shape"));
     if (!shape) {
         PyErr_Clear();
         return internal_failure("the input has no readable 'shape'");
@@ -353,9 +352,7 @@ private:
 
 Result<std::vector<std::string>> read_column_names(PyObject* frame) {
     static PyObject* s_columns = nullptr;
-    PyObject* name = interned(s_columns, "columns");
-    BRINDLE_FAIL_IF(name == nullptr);
-    PyRef columns = PyRef::steal(PyObject_GetAttr(frame, name));
+    PyRef columns = PyRef::steal(interned_attr(frame, s_columns, "columns"));
     BRINDLE_FAIL_IF(!columns);
     Result<std::vector<std::string>> texts = names_as_texts(columns.get());
     if (texts.ok()) return texts;
@@ -371,8 +368,7 @@ Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
     PyRef values;
     if (out.is_frame()) {
         static PyObject* s_values = nullptr;
-        PyObject* name = interned(s_values, "values");
-        values = PyRef::steal(name == nullptr ? nullptr : PyObject_GetAttr(obj, name));
+        values = PyRef::steal(interned_attr(obj, s_values, "values"));
         if (!values) return chained_internal_failure("the DataFrame has no readable 'values'");
     }
     PyObject* src = values ? values.get() : obj;
