@@ -6,7 +6,7 @@
 // over one LabelArena holding the coded labels back to back in code order:
 // CodeToLabel is the arena itself, and LabelToCode adds a hash index of codes
 // over it plus one bit per marker. A label costs its bytes, an 8-byte offset
-// and two or three 4-byte index slots, shared by both books.
+// and two to four 4-byte index slots, shared by both books.
 #pragma once
 
 #include <array>
