@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
         for (std::size_t c = 0; c != cols; ++c) columns.push_back(make_column(n, 1000, 100 + c));
         for (std::size_t c = 0; c != cols; ++c) {
             scan.is_text[c] = 1;
-            scan.strings[c] = columns[c].labels;
+            scan.strings[c].assign(columns[c].labels.begin(), columns[c].labels.end());
         }
         // Every row its own list entry, as for labels that share no object;
         // the step overwrites the entries, so each run lays them out again.

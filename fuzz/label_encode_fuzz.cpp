@@ -88,14 +88,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::string> owned = parse_labels(data + 1, size - 1);
     const std::vector<std::string_view> all(owned.begin(), owned.end());
 
-    // One column, both roads: identical results.
+    // One column, every road: identical results.
     const LabelCodes hashed = label_encode(all);
     check_column(all, hashed.codes.data(), 0, 1, hashed.book, nullptr);
-    const LabelCodes sorted = detail::label_encode_here(all, detail::Road::sorted);
-    check(std::equal(sorted.codes.begin(), sorted.codes.end(), hashed.codes.begin(), hashed.codes.end(),
-                     [](double a, double b) { return bits(a) == bits(b); }),
-          "both roads give the same codes");
-    check(sorted.book == hashed.book, "both roads give the same book");
+    for (const detail::Road road : {detail::Road::sorted, detail::Road::sorted_wide}) {
+        const LabelCodes sorted = detail::label_encode_here(all, road);
+        check(std::equal(sorted.codes.begin(), sorted.codes.end(), hashed.codes.begin(), hashed.codes.end(),
+                         [](double a, double b) { return bits(a) == bits(b); }),
+              "every road gives the same codes");
+        check(sorted.book == hashed.book, "every road gives the same book");
+    }
 
     // The labels dealt out over cols - 1 text columns beside a numeric one,
     // the first in the plain form (every row its own list entry), the others

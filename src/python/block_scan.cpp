@@ -92,7 +92,7 @@ bool has_pure_text(PyObject* item) noexcept {
 // then the entries made after sharing stopped, kept as texts.
 struct BlockText {
     TextColumn share{/*positional=*/true};
-    std::vector<std::string_view> strings;  // entries from share.entry_of.size() on
+    PagedVector<std::string_view> strings;  // entries from share.entry_of.size() on
 };
 
 struct Block {
@@ -174,7 +174,8 @@ private:
                     block.first_text[c] = r;
                     block.text[c] = std::make_unique<BlockText>();
                 }
-                if (!text_cell(block, *block.text[c], item, cell(r, c), r - block.first_text[c] + 1)) {
+                const std::size_t cells = r - block.first_text[c] + 1;
+                if (!text_cell(block, *block.text[c], item, cell(r, c), cells, block.end - r - 1)) {
                     stopped_.store(true, std::memory_order_relaxed);
                     return;
                 }
@@ -182,8 +183,10 @@ private:
         }
     }
 
-    // `cells`: the column's text cells in the block so far, this one included.
-    static bool text_cell(Block& block, BlockText& bt, PyObject* item, double* cell, std::size_t cells) {
+    // `cells`: the column's text cells in the block so far, this one included;
+    // `left`: the block's rows after this one.
+    static bool text_cell(Block& block, BlockText& bt, PyObject* item, double* cell, std::size_t cells,
+                          std::size_t left) {
         TextColumn& t = bt.share;
         if (t.sharing && t.lookup(item)) {
             put_label_index(cell, t.last_entry);
@@ -195,6 +198,8 @@ private:
             const std::uint64_t entry = t.entry_of.size();
             put_label_index(cell, entry);
             t.add(item, entry, cells);
+            // Once sharing stops, every later cell of the block takes an entry.
+            if (!t.sharing) bt.strings.reserve(left);
             return true;
         }
         std::string_view label;
@@ -216,10 +221,19 @@ private:
         const std::size_t switch_row = blocks_[first].first_text[c];
         column_made_[c] = std::make_unique<LabelStore>();
         LabelStore& made = *column_made_[c];
-        std::vector<std::string_view>& list = scan_.strings[c];
+        PagedVector<std::string_view>& list = scan_.strings[c];
         std::vector<LocalIndices>& local = scan_.local[c];
         local.reserve(blocks_.size());
         ObjectEntries listed;  // object -> list index
+
+        // Every entry of every block, and every number read before a block's
+        // first text: the list's length when no object is keyed twice.
+        std::size_t most = 0;
+        for (const Block& block : blocks_) {
+            if (block.text[c]) most += block.text[c]->share.entry_of.size() + block.text[c]->strings.size();
+            most += std::min(block.first_text[c], block.end) - block.begin;
+        }
+        list.reserve(most);
 
         for (Block& block : blocks_) {
             LocalIndices map;

@@ -175,7 +175,7 @@ private:
 
     // Lists `label` for the current cell.
     std::uint64_t add_entry(std::string_view label) {
-        std::vector<std::string_view>& list = scan_.strings[col_];
+        PagedVector<std::string_view>& list = scan_.strings[col_];
         const std::uint64_t entry = list.size();
         list.push_back(label);
         put_label_index(cell(row_, col_), entry);
@@ -377,7 +377,7 @@ Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
     // row count, and the attempt on the pool two words per column and block
     // (several blocks only for inputs of at least 32,768 rows).
     constexpr std::size_t kPerColumn =
-        sizeof(std::vector<std::string_view>) + sizeof(std::vector<LocalIndices>) + sizeof(std::uint8_t) +
+        sizeof(PagedVector<std::string_view>) + sizeof(std::vector<LocalIndices>) + sizeof(std::uint8_t) +
         sizeof(TextColumn) + 2 * sizeof(void*);
     if (!fits_in_memory(shape.cols, kPerColumn)) {
         PyErr_NoMemory();

@@ -26,7 +26,8 @@ struct Input {
         scan.reset(rows, cols);
         for (std::size_t c = 0; c != cols; ++c) {
             scan.is_text[c] = !text[c].empty();
-            scan.strings[c] = views(text[c]);
+            const std::vector<std::string_view> labels = views(text[c]);
+            scan.strings[c].assign(labels.begin(), labels.end());
             for (std::size_t r = 0; r != rows; ++r) {
                 if (scan.is_text[c]) {
                     put_label_index(&cells[r * cols + c], r);
@@ -201,7 +202,7 @@ TEST(EncodeColumns, BlockLocalIndicesCodeLikeThePlainForm) {
     std::mt19937_64 rng(5);
     for (std::size_t c = 0; c != 2; ++c) {
         local.is_text[c] = 1;
-        std::vector<std::string_view>& list = local.strings[c];
+        PagedVector<std::string_view>& list = local.strings[c];
         for (std::size_t begin = 0; begin < rows;) {
             const std::size_t end = std::min(rows, begin + 1 + static_cast<std::size_t>(rng() % (c ? 300 : 30000)));
             // Local index j < head_size goes through the head (to the entry of

@@ -62,10 +62,9 @@ TEST_P(LabelEncode, CodesAndBookFollowByteOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LabelEncode, ::testing::Combine(::testing::ValuesIn(kCases),
-                                                                  ::testing::Values(Road::hashed, Road::sorted)),
+                                                                  ::testing::ValuesIn(kRoads)),
                          [](const auto& info) {
-                             return std::string(std::get<0>(info.param).name) +
-                                    (std::get<1>(info.param) == Road::hashed ? "_hashed" : "_sorted");
+                             return std::string(std::get<0>(info.param).name) + "_" + road_name(std::get<1>(info.param));
                          });
 
 // A book large enough to wrap its probe sequences: every label found with its

@@ -58,12 +58,12 @@ std::string shape_name(Shape s) {
 std::string case_name(const std::tuple<Column, int, Road>& param) {
     const auto& [column, threads, road] = param;
     return shape_name(column.shape) + "_" + std::to_string(column.rows) + "_t" + std::to_string(threads) +
-           (road == Road::hashed ? "_hashed" : "_sorted");
+           "_" + road_name(road);
 }
 
 INSTANTIATE_TEST_SUITE_P(Random, AgainstReference,
                          ::testing::Combine(::testing::ValuesIn(kColumns), ::testing::Values(1, 4),
-                                            ::testing::Values(Road::hashed, Road::sorted)),
+                                            ::testing::ValuesIn(kRoads)),
                          [](const auto& info) { return case_name(info.param); });
 
 }  // namespace

@@ -17,11 +17,23 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include "engine/codebook.hpp"
+#include "engine/column_coding.hpp"
 #include "engine/engine.hpp"
 
 namespace brindle::testing {
 
 using Book = std::map<std::string, std::optional<Code>>;
+
+// The coding roads, each named for test names.
+inline constexpr detail::Road kRoads[] = {detail::Road::hashed, detail::Road::sorted, detail::Road::sorted_wide};
+inline std::string road_name(detail::Road road) {
+    switch (road) {
+        case detail::Road::hashed: return "hashed";
+        case detail::Road::sorted: return "sorted";
+        case detail::Road::sorted_wide: return "sorted_wide";
+    }
+    return "unknown";
+}
 
 inline std::uint64_t bits(double d) { return std::bit_cast<std::uint64_t>(d); }
 inline constexpr std::uint64_t kMissingBits = 0x7FF8000000000000ULL;

@@ -9,15 +9,15 @@
 
 namespace brindle {
 
+LabelArena::LabelArena(std::vector<std::uint64_t> ends)
+    : ends_(std::move(ends)), bytes_(std::make_unique_for_overwrite<char[]>(ends_.empty() ? 0 : ends_.back())) {}
+
 LabelArena::LabelArena(std::span<const std::string_view> labels) {
-    std::size_t total = 0;
-    for (std::string_view label : labels) total += label.size();
-    bytes_.reserve(total);
     ends_.reserve(labels.size());
-    for (std::string_view label : labels) {
-        bytes_.append(label);
-        ends_.push_back(bytes_.size());
-    }
+    std::uint64_t end = 0;
+    for (std::string_view label : labels) ends_.push_back(end += label.size());
+    bytes_ = std::make_unique_for_overwrite<char[]>(end);
+    for (std::size_t i = 0; i != labels.size(); ++i) fill(i, labels[i]);
 }
 
 bool operator==(const CodeToLabel& a, const CodeToLabel& b) noexcept {

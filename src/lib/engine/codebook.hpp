@@ -12,6 +12,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -36,16 +37,24 @@ class LabelArena {
 public:
     // Copies `labels`, in order. May throw std::bad_alloc.
     explicit LabelArena(std::span<const std::string_view> labels);
+    // Room for labels whose ends are `ends` (ascending), their bytes left for
+    // the caller to write with fill(). May throw std::bad_alloc.
+    explicit LabelArena(std::vector<std::uint64_t> ends);
 
     std::size_t size() const noexcept { return ends_.size(); }
     std::string_view operator[](std::size_t i) const noexcept {
-        const std::size_t start = i == 0 ? 0 : ends_[i - 1];
-        return std::string_view(bytes_.data() + start, ends_[i] - start);
+        return std::string_view(bytes_.get() + start(i), ends_[i] - start(i));
+    }
+    // Writes label i, whose length is the room left for it.
+    void fill(std::size_t i, std::string_view label) noexcept {
+        if (!label.empty()) std::memcpy(bytes_.get() + start(i), label.data(), label.size());
     }
 
 private:
-    std::string bytes_;
+    std::size_t start(std::size_t i) const noexcept { return i == 0 ? 0 : ends_[i - 1]; }
+
     std::vector<std::uint64_t> ends_;
+    std::unique_ptr<char[]> bytes_;
 };
 
 class CodeToLabel {

@@ -3,8 +3,11 @@
 #include "engine/column_coding.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <numeric>
 #include <optional>
 
 #include <oneapi/tbb/blocked_range.h>
@@ -29,35 +32,53 @@ inline std::uint64_t prefix_key(std::string_view label) noexcept {
 }
 
 // Frees a list's memory now rather than at the end of its scope.
-template <class T>
-void release(std::vector<T>& list) noexcept {
-    std::vector<T>().swap(list);
+template <class List>
+void release(List& list) noexcept {
+    List().swap(list);
 }
 
-// A label with the position it came from (a row, or an index into the
-// distinct list) and its prefix key.
-struct Entry {
-    Entry() = default;
-    Entry(std::string_view l, std::size_t i) noexcept : key(prefix_key(l)), label(l), index(i) {}
+// A label, the position it came from (a row, or an index into the distinct
+// list) and its prefix key. Narrow entries (24 bytes) hold lengths and
+// positions in 32 bits and serve every column where both fit; wide ones
+// (32 bytes) the rest.
+template <class Size>
+struct BasicEntry {
+    BasicEntry() = default;
+    BasicEntry(std::string_view l, std::size_t i) noexcept
+        : key(prefix_key(l)), data(l.data()), size(static_cast<Size>(l.size())), index(static_cast<Size>(i)) {}
+    std::string_view label() const noexcept { return std::string_view(data, size); }
+
     std::uint64_t key = 0;
-    std::string_view label;
-    std::size_t index = 0;
+    const char* data = nullptr;
+    Size size = 0;
+    Size index = 0;
 };
+using NarrowEntry = BasicEntry<std::uint32_t>;
+using WideEntry = BasicEntry<std::size_t>;
+static_assert(sizeof(NarrowEntry) == 24);
+
+// Whether narrow entries can hold `labels` and their positions.
+bool fits_narrow(std::span<const std::string_view> labels) noexcept {
+    constexpr std::size_t kMax = std::numeric_limits<std::uint32_t>::max();
+    return labels.size() <= kMax &&
+           std::all_of(labels.begin(), labels.end(), [](std::string_view l) { return l.size() <= kMax; });
+}
 
 // NOTE: labels live wherever their texts do, so reading one is often a cache
 // miss; comparing prefix keys first leaves the labels unread unless their
 // first eight bytes tie (a shorter label's padding ties with real zero bytes,
 // which the full comparison then orders). std::string_view compares through
 // char_traits<char>, which orders as unsigned char: the byte order of codes.
-inline bool by_label(const Entry& a, const Entry& b) noexcept {
+template <class Entry>
+bool by_label(const Entry& a, const Entry& b) noexcept {
     if (a.key != b.key) return a.key < b.key;
-    return a.label < b.label;
+    return a.label() < b.label();
 }
 
-// Codes handed out to distinct labels met in ascending order: the coded
-// labels in code order, and the markers, which take no code.
+// Codes handed out to distinct labels met in ascending order: how many
+// labels are coded, and the markers, which take no code.
 struct Numbering {
-    std::vector<std::string_view> coded;
+    std::size_t coded = 0;
     std::vector<std::string_view> markers;
 
     // The code of the next distinct label, as the float written to its cells.
@@ -66,19 +87,18 @@ struct Numbering {
             markers.push_back(label);
             return missing_code();
         }
-        coded.push_back(label);
-        return static_cast<double>(coded.size() - 1);
+        return static_cast<double>(coded++);
     }
 };
 
-// The books of a column numbered as `num`, built beside `write_rows`, which
-// fills the column's cells.
+// The books over `arena`, built beside `write_rows`, which fills the
+// column's cells.
 template <class WriteRows>
-ColumnCoding finish(const Numbering& num, bool want_reverse, WriteRows&& write_rows) {
+ColumnCoding finish(LabelArena arena, const Numbering& num, bool want_reverse, WriteRows&& write_rows) {
     ColumnCoding out;
     tbb::parallel_invoke(
         [&] {
-            out.forward = LabelToCode(std::make_shared<const LabelArena>(num.coded), num.markers);
+            out.forward = LabelToCode(std::make_shared<const LabelArena>(std::move(arena)), num.markers);
             if (want_reverse) out.reverse = out.forward.reverse();
         },
         write_rows);
@@ -86,24 +106,71 @@ ColumnCoding finish(const Numbering& num, bool want_reverse, WriteRows&& write_r
 }
 
 // Sorts every row, then numbers the runs of equal labels in one pass that
-// also writes each row's code. Beside the column it holds one 32-byte entry
-// per row while sorting, and the coded labels.
+// also writes each row's code. Beside the column it holds one entry per row
+// while sorting, then the books.
+//
+// NOTE: the coded labels are gathered after the entries are freed, from the
+// codes just written (a label's bytes go to the slot of its code), so the
+// column's peak memory is the larger of the sort and the books, not their
+// sum. A label met on several rows is written once per row, which only a
+// flooded column does often.
+template <class Entry>
 ColumnCoding code_by_sort(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse) {
     Numbering num;
     {
-        std::vector<Entry> rows(labels.size());
+        PagedVector<Entry> rows(labels.size());
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows.size(), 4096), [&](const auto& range) {
             for (std::size_t i = range.begin(); i != range.end(); ++i) rows[i] = Entry{labels[i], i};
         });
-        tbb::parallel_sort(rows.begin(), rows.end(), by_label);
+        tbb::parallel_sort(rows.begin(), rows.end(), by_label<Entry>);
         double code = 0.0;
         for (std::size_t i = 0; i != rows.size(); ++i) {
-            const std::string_view label = rows[i].label;
-            if (i == 0 || label != rows[i - 1].label) code = num.add(label);
+            // Labels whose keys differ differ, without reading them.
+            const std::string_view label = rows[i].label();
+            if (i == 0 || rows[i].key != rows[i - 1].key || label != rows[i - 1].label()) code = num.add(label);
             sink.put(rows[i].index, code);
         }
     }
-    return finish(num, want_reverse, [] {});
+    std::vector<std::uint64_t> ends(num.coded);
+    for (std::size_t i = 0; i != labels.size(); ++i) {
+        const double code = sink.get(i);
+        if (!std::isnan(code)) ends[static_cast<std::size_t>(code)] = labels[i].size();
+    }
+    std::partial_sum(ends.begin(), ends.end(), ends.begin());
+    LabelArena arena(std::move(ends));
+    for (std::size_t i = 0; i != labels.size(); ++i) {
+        const double code = sink.get(i);
+        if (!std::isnan(code)) arena.fill(static_cast<std::size_t>(code), labels[i]);
+    }
+    return finish(std::move(arena), num, want_reverse, [] {});
+}
+
+ColumnCoding code_by_sort(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse) {
+    if (fits_narrow(labels)) return code_by_sort<NarrowEntry>(labels, sink, want_reverse);
+    return code_by_sort<WideEntry>(labels, sink, want_reverse);
+}
+
+// Numbers the distinct labels of `d` in ascending order: each one's code by
+// its index in d.distinct, which this releases, and the coded labels.
+template <class Entry>
+LabelArena number_distinct(Dedupe& d, Numbering& num, PagedVector<double>& code_of) {
+    PagedVector<Entry> sorted(d.distinct.size());
+    for (std::size_t j = 0; j != sorted.size(); ++j) sorted[j] = Entry{d.distinct[j], j};
+    release(d.distinct);  // the labels stay where the column's texts are
+    tbb::parallel_sort(sorted.begin(), sorted.end(), by_label<Entry>);
+    for (const Entry& e : sorted) code_of[e.index] = num.add(e.label());
+
+    std::vector<std::uint64_t> ends;
+    ends.reserve(num.coded);
+    std::uint64_t end = 0;
+    for (const Entry& e : sorted)
+        if (!std::isnan(code_of[e.index])) ends.push_back(end += e.size);
+    LabelArena arena(std::move(ends));
+    for (const Entry& e : sorted) {
+        const double code = code_of[e.index];
+        if (!std::isnan(code)) arena.fill(static_cast<std::size_t>(code), e.label());
+    }
+    return arena;
 }
 
 ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse) {
@@ -114,24 +181,20 @@ ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sin
     // lists that lead there are released as soon as they are used.
     Numbering num;
     std::vector<std::vector<double>> tables(d->to_distinct.size());
-    {
-        std::vector<double> code_of(d->distinct.size());
-        {
-            std::vector<Entry> sorted(d->distinct.size());
-            for (std::size_t j = 0; j != sorted.size(); ++j) sorted[j] = Entry{d->distinct[j], j};
-            release(d->distinct);  // the labels stay where the column's texts are
-            tbb::parallel_sort(sorted.begin(), sorted.end(), by_label);
-            for (const Entry& e : sorted) code_of[e.index] = num.add(e.label);
-        }
+    LabelArena arena = [&] {
+        PagedVector<double> code_of(d->distinct.size());
+        LabelArena coded = fits_narrow(d->distinct) ? number_distinct<NarrowEntry>(*d, num, code_of)
+                                                    : number_distinct<WideEntry>(*d, num, code_of);
         for (std::size_t c = 0; c != tables.size(); ++c) {
             const std::vector<std::size_t>& ids = d->to_distinct[c];
             tables[c].resize(ids.size());
             for (std::size_t l = 0; l != ids.size(); ++l) tables[c][l] = code_of[ids[l]];
             release(d->to_distinct[c]);
         }
-    }
+        return coded;
+    }();
 
-    return finish(num, want_reverse, [&] {
+    return finish(std::move(arena), num, want_reverse, [&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, tables.size(), 1), [&](const auto& range) {
             const std::size_t end = std::min(labels.size(), range.end() * kChunkRows);
             for (std::size_t i = range.begin() * kChunkRows; i < end; ++i)
@@ -144,6 +207,7 @@ ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sin
 
 ColumnCoding code_column(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse, Road road) {
     if (road == Road::sorted) return code_by_sort(labels, sink, want_reverse);
+    if (road == Road::sorted_wide) return code_by_sort<WideEntry>(labels, sink, want_reverse);
     return code_by_hash(labels, sink, want_reverse);
 }
 

@@ -26,14 +26,17 @@ struct CodeSink {
     std::size_t first;
     std::size_t stride;
     void put(std::size_t i, double v) const noexcept { base[first + i * stride] = v; }
+    double get(std::size_t i) const noexcept { return base[first + i * stride]; }
 };
 
 // How a column is coded. Both roads give identical results: `hashed`
 // de-duplicates first and sorts only the distinct labels (switching to
 // `sorted` by itself when the column floods its hash maps, or when its
 // chunks hold more distinct labels than half its rows); `sorted` sorts every
-// row, O(n log n) whatever the labels.
-enum class Road { hashed, sorted };
+// row, O(n log n) whatever the labels. `sorted_wide` is `sorted` with the
+// wide sort entries that only columns past 32-bit sizes need otherwise, so
+// tests can compare the two.
+enum class Road { hashed, sorted, sorted_wide };
 
 struct ColumnCoding {
     LabelToCode forward;

@@ -45,7 +45,7 @@ constexpr std::size_t kBlockRows = 256;
 std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* matrix) {
     const std::size_t cols = scan.cols;
     std::vector<ColumnBooks> slots(cols);
-    std::vector<std::vector<double>> code_of(cols);  // per text column: list entry -> code
+    std::vector<PagedVector<double>> code_of(cols);  // per text column: list entry -> code
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, cols, 1), [&](const auto& range) {
         for (std::size_t c = range.begin(); c != range.end(); ++c) {
             if (!scan.is_text[c]) continue;

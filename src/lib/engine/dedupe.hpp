@@ -33,6 +33,8 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
+#include "engine/paged.hpp"
+
 namespace brindle::detail {
 
 // A chunk's local ids fit in 16 bits, which halves the per-row id traffic.
@@ -59,8 +61,8 @@ template <class Hash, class Value>
 using GuardedMap = absl::flat_hash_map<std::string_view, Value, Hash, CountingEq>;
 
 struct Dedupe {
-    std::vector<std::string_view> distinct;  // each distinct label once, unordered
-    std::unique_ptr<LocalId[]> local_ids;  // row -> id within its chunk
+    PagedVector<std::string_view> distinct;  // each distinct label once, unordered
+    PagedVector<LocalId> local_ids;          // row -> id within its chunk
     std::vector<std::vector<std::size_t>> to_distinct;  // chunk -> local id -> index into distinct
     std::size_t failed_comparisons = 0;
 };
@@ -74,36 +76,39 @@ std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Has
     const std::size_t n = labels.size();
     const std::size_t chunks = (n + kChunkRows - 1) / kChunkRows;
     Dedupe d;
-    d.local_ids = std::make_unique_for_overwrite<LocalId[]>(n);
-    std::vector<std::vector<std::string_view>> seen(chunks);
-    std::atomic<bool> flooded{false};
+    d.local_ids.resize(n);
+    std::vector<PagedVector<std::string_view>> seen(chunks);
+    // Set when the column is flooded or lists too many labels: the chunks
+    // still running stop, since the column will be sorted.
+    std::atomic<bool> stop{false};
     std::atomic<std::size_t> failures{0};
+    std::atomic<std::size_t> listed{0};  // labels listed by the chunks done
 
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks, 1), [&](const auto& range) {
         for (std::size_t c = range.begin(); c != range.end(); ++c) {
-            if (flooded.load(std::memory_order_relaxed)) return;
+            if (stop.load(std::memory_order_relaxed)) return;
             const std::size_t begin = c * kChunkRows;
             const std::size_t end = std::min(n, begin + kChunkRows);
             const std::size_t bound = flood_bound(end - begin);
             std::size_t failed = 0;
             GuardedMap<Hash, LocalId> ids(0, hash, CountingEq{&failed});
-            std::vector<std::string_view>& mine = seen[c];
+            PagedVector<std::string_view>& mine = seen[c];
             for (std::size_t i = begin; i != end; ++i) {
                 const auto [it, inserted] = ids.try_emplace(labels[i], static_cast<LocalId>(mine.size()));
-                if (inserted) mine.push_back(labels[i]);
-                d.local_ids[i] = it->second;
-                if (failed > bound) {
-                    flooded.store(true, std::memory_order_relaxed);
-                    return;
+                if (inserted) {
+                    mine.push_back(labels[i]);
+                    if (mine.size() + listed.load(std::memory_order_relaxed) > max_entries) stop.store(true);
                 }
+                d.local_ids[i] = it->second;
+                if (failed > bound) stop.store(true);
+                if (stop.load(std::memory_order_relaxed)) return;
             }
             failures.fetch_add(failed, std::memory_order_relaxed);
+            listed.fetch_add(mine.size(), std::memory_order_relaxed);
         }
     });
-    if (flooded.load()) return std::nullopt;
-    std::size_t entries = 0;
-    for (const auto& s : seen) entries += s.size();
-    if (entries > max_entries) return std::nullopt;
+    const std::size_t entries = listed.load();
+    if (stop.load() || entries > max_entries) return std::nullopt;
 
     d.to_distinct.resize(chunks);
     if (chunks == 1) {

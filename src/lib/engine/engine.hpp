@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/codebook.hpp"
+#include "engine/paged.hpp"
 
 namespace brindle {
 
@@ -75,7 +76,7 @@ struct ColumnScan {
     std::size_t rows = 0;
     std::size_t cols = 0;
     std::vector<std::uint8_t> is_text;  // bytes, not vector<bool>: read by many threads
-    std::vector<std::vector<std::string_view>> strings;
+    std::vector<PagedVector<std::string_view>> strings;
     std::vector<std::vector<LocalIndices>> local;
     // The matrix is column-major instead: cell (r, c) is element c * rows + r.
     bool column_major = false;
