@@ -25,13 +25,16 @@ bool fits_in_memory(std::size_t count, std::size_t size) noexcept {
     return size == 0 || count <= physical / size;
 }
 
+bool matrix_fits(std::size_t rows, std::size_t cols) noexcept {
+    constexpr std::size_t kMaxBytes = static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
+    return rows <= kMaxBytes && cols <= kMaxBytes &&
+           (cols == 0 || (rows <= kMaxBytes / sizeof(double) / cols && fits_in_memory(rows * cols, sizeof(double))));
+}
+
 namespace {
 
 Result<Matrix> new_matrix(std::size_t rows, std::size_t cols, bool fortran, bool zeroed) {
-    constexpr std::size_t kMaxBytes = static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
-    if (rows > kMaxBytes || cols > kMaxBytes ||
-        (cols != 0 && rows > kMaxBytes / sizeof(double) / cols) ||
-        (cols != 0 && !fits_in_memory(rows * cols, sizeof(double)))) {
+    if (!matrix_fits(rows, cols)) {
         PyErr_NoMemory();
         return PyError::fetch();
     }

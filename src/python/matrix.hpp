@@ -10,6 +10,10 @@ namespace brindle {
 // beyond physical memory fails as MemoryError before anything is allocated.
 bool fits_in_memory(std::size_t count, std::size_t size) noexcept;
 
+// Whether a rows x cols float64 matrix can be represented and could fit in
+// memory.
+bool matrix_fits(std::size_t rows, std::size_t cols) noexcept;
+
 // A zero-filled rows x cols matrix, row-major or (`fortran`) column-major.
 // MemoryError when the size cannot be represented or allocated.
 Result<Matrix> zero_matrix(std::size_t rows, std::size_t cols, bool fortran = false);

@@ -362,9 +362,13 @@ Result<std::vector<std::string>> read_column_names(PyObject* frame) {
 
 Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
     BRINDLE_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj));
-    // A frame's matrix is column-major: pandas copies it into its column-major
-    // block with one memcpy instead of a transposition.
-    BRINDLE_ASSIGN_OR_RETURN(Matrix matrix, zero_matrix(shape.rows, shape.cols, /*fortran=*/out.is_frame()));
+    // A size no memory could hold fails before anything is read or made. The
+    // matrix itself is made after `values`, so that pandas' temporaries are
+    // gone before its pages are.
+    if (!matrix_fits(shape.rows, shape.cols)) {
+        PyErr_NoMemory();
+        return PyError::fetch();
+    }
     PyRef values;
     if (out.is_frame()) {
         static PyObject* s_values = nullptr;
@@ -372,6 +376,9 @@ Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
         if (!values) return chained_internal_failure("the DataFrame has no readable 'values'");
     }
     PyObject* src = values ? values.get() : obj;
+    // A frame's matrix is column-major: pandas copies it into its column-major
+    // block with one memcpy instead of a transposition.
+    BRINDLE_ASSIGN_OR_RETURN(Matrix matrix, zero_matrix(shape.rows, shape.cols, /*fortran=*/out.is_frame()));
 
     // The scan keeps two lists, a flag and a TextColumn per column, whatever the
     // row count, and the attempt on the pool two words per column and block

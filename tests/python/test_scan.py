@@ -328,6 +328,23 @@ def test_frame_without_values_reads_columns_and_shape_first(enc):
     assert seen == ["columns", "shape"]
 
 
+def test_frame_too_large_for_memory_fails_before_values(enc):
+    seen = []
+
+    class DataFrame:
+        columns = ["a"]
+        shape = (10**12, 1)
+
+        @property
+        def values(self):
+            seen.append("values")
+            return np.zeros((1, 1), dtype=object)
+
+    with pytest.raises(MemoryError):
+        enc.encode(DataFrame())
+    assert seen == []
+
+
 @pytest.mark.parametrize("shape", [(10**12, 10**12), (0, 10**15), (1, 10**12), (2**62, 4), (10**30, 1)])
 def test_huge_shapes_fail_cleanly(shape):
     enc = brindle.Encoder()
