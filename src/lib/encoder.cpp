@@ -202,7 +202,9 @@ PyObject* run_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             return nullptr;
         }
         Borrow held(enc, Writer);
-        Result<DriverResult> driven = pyany_to_vec(obj);
+        // decode with books only reads the matrix while it builds the labels,
+        // which runs no Python code, so it may read a float64 input in place.
+        Result<DriverResult> driven = pyany_to_vec(obj, /*may_borrow=*/!Writer && enc->books != nullptr);
         if (!driven.ok()) {
             driven.take_error().restore();
             return nullptr;

@@ -9,6 +9,7 @@
 #include "driver.hpp"
 #include "errors.hpp"
 #include "labels.hpp"
+#include "matrix.hpp"
 #include "numpy_api.hpp"
 
 namespace brindle {
@@ -204,6 +205,12 @@ Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& name
 }  // namespace
 
 Result<PyRef> arr_to_out(Matrix matrix, OUT out, const CodeBooks* books) {
+    // A borrowed matrix is the caller's input: only the labels of an array
+    // result are read from it in place; every other result is built around
+    // the matrix's own array, so it gets a copy first.
+    if (matrix.borrowed && (books == nullptr || out.is_frame())) {
+        BRINDLE_ASSIGN_OR_RETURN(matrix, copy_float64_array(matrix.array.get()));
+    }
     if (const auto* frame = std::get_if<OUT::Frame>(&out.kind)) {
         return frame_result(matrix, frame->columns, books);
     }

@@ -42,7 +42,7 @@ bool is_float64_matrix(PyObject* obj) {
 
 }  // namespace
 
-Result<DriverResult> pyany_to_vec(PyObject* obj) {
+Result<DriverResult> pyany_to_vec(PyObject* obj, bool may_borrow) {
     PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
     BRINDLE_FAIL_IF(!name);
     std::string type_name;
@@ -57,6 +57,10 @@ Result<DriverResult> pyany_to_vec(PyObject* obj) {
     }
     BRINDLE_TRY_STATUS(ensure_numpy());
     if (is_float64_matrix(obj)) {
+        if (may_borrow) {
+            if (std::optional<Matrix> view = borrow_float64_array(obj))
+                return DriverResult{std::move(out), std::move(*view), std::nullopt};
+        }
         BRINDLE_ASSIGN_OR_RETURN(Matrix copy, copy_float64_array(obj));
         return DriverResult{std::move(out), std::move(copy), std::nullopt};
     }

@@ -36,12 +36,14 @@ struct OUT {
 // rows x cols float64 values held in a NumPy array that this module created
 // and nobody else references, so result building may hand it out as is.
 // The column path fills it row-major, or column-major for a DataFrame; the
-// pass-through keeps the input's C or Fortran order.
+// pass-through keeps the input's C or Fortran order. A `borrowed` matrix is
+// instead the input array itself, only to be read during the call.
 struct Matrix {
     PyRef array;
     std::size_t rows = 0;
     std::size_t cols = 0;
     bool fortran = false;
+    bool borrowed = false;
 
     double* data() const noexcept;
     double at(std::size_t r, std::size_t c) const noexcept {
@@ -55,8 +57,11 @@ struct DriverResult {
     std::optional<CodeBooks> books;  // absent after the float64 pass-through
 };
 
-// Reads `obj` (a NumPy array, memmap or DataFrame) and codes it.
-Result<DriverResult> pyany_to_vec(PyObject* obj);
+// Reads `obj` (a NumPy array, memmap or DataFrame) and codes it. With
+// `may_borrow` (the caller only reads the matrix, and runs no Python code
+// before it is done), a contiguous float64 array passes through borrowed
+// instead of copied.
+Result<DriverResult> pyany_to_vec(PyObject* obj, bool may_borrow = false);
 
 // Builds the Python result from the driver's matrix: a float64 array or
 // DataFrame, or, with `books`, the labels put back. Consumes `matrix` and `out`.

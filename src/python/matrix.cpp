@@ -79,6 +79,20 @@ Result<Matrix> zero_matrix(std::size_t rows, std::size_t cols, bool fortran) {
     return m;
 }
 
+std::optional<Matrix> borrow_float64_array(PyObject* obj) {
+    auto* src = reinterpret_cast<PyArrayObject*>(obj);
+    const bool c_order = PyArray_IS_C_CONTIGUOUS(src);
+    const bool fortran = !c_order && PyArray_IS_F_CONTIGUOUS(src);
+    if (!(c_order || fortran) || !PyArray_ISALIGNED(src)) return std::nullopt;
+    Matrix m;
+    m.array = PyRef::borrow(obj);
+    m.rows = static_cast<std::size_t>(PyArray_DIMS(src)[0]);
+    m.cols = static_cast<std::size_t>(PyArray_DIMS(src)[1]);
+    m.fortran = fortran;
+    m.borrowed = true;
+    return m;
+}
+
 Result<Matrix> copy_float64_array(PyObject* obj) {
     auto* src = reinterpret_cast<PyArrayObject*>(obj);
     const npy_intp* dims = PyArray_DIMS(src);

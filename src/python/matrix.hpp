@@ -1,6 +1,8 @@
 // Allocation of the float64 matrices that leave the driver.
 #pragma once
 
+#include <optional>
+
 #include "driver.hpp"
 
 namespace brindle {
@@ -17,6 +19,10 @@ bool matrix_fits(std::size_t rows, std::size_t cols) noexcept;
 // A zero-filled rows x cols matrix, row-major or (`fortran`) column-major.
 // MemoryError when the size cannot be represented or allocated.
 Result<Matrix> zero_matrix(std::size_t rows, std::size_t cols, bool fortran = false);
+
+// A 2-D float64 array that is C- or Fortran-contiguous and aligned, as a
+// borrowed matrix over its own buffer; nothing for any other layout.
+std::optional<Matrix> borrow_float64_array(PyObject* array);
 
 // Copies a 2-D float64 array, keeping C or Fortran order (a strided input
 // gives C order); every value keeps its (row, column) position.

@@ -158,15 +158,44 @@ def test_numeric_columns_of_decoded_frame_stay_float64(trained):
     assert isinstance(out.index, pd.RangeIndex)
 
 
-@pytest.mark.parametrize("order", ["C", "F", "strided"])
+def _unaligned(codes):
+    buf = np.zeros(codes.size * 8 + 1, dtype=np.uint8)
+    x = np.frombuffer(buf.data, dtype=np.float64, count=codes.size, offset=1).reshape(codes.shape)
+    x[...] = codes
+    assert not x.flags.aligned
+    return x
+
+
+def _readonly(codes):
+    x = codes.copy()
+    x.flags.writeable = False
+    return x
+
+
+# Contiguous aligned inputs are read in place, the others through a copy.
+LAYOUTS = {
+    "C": lambda codes: codes,
+    "F": np.asfortranarray,
+    "strided": lambda codes: np.repeat(codes, 2, axis=1)[:, ::2],
+    "one_row": lambda codes: codes[:1],
+    "empty": lambda codes: codes[:0],
+    "readonly": _readonly,
+    "unaligned": _unaligned,
+}
+
+
+@pytest.mark.parametrize("order", LAYOUTS)
 def test_decoded_array_keeps_memory_order(trained, order):
     codes = np.arange(12.0).reshape(4, 3) % 3
-    x = {"C": codes, "F": np.asfortranarray(codes), "strided": np.arange(24.0).reshape(4, 6)[:, ::2] % 3}[order]
+    codes[1, 1] = np.nan
+    x = LAYOUTS[order](codes)
+    before = x.copy(order="K")
     out = trained.decode(x)
     want = reference_decode(x, {0: book_of("abc")})
     assert_same_cells(out, want)
     assert out.flags.c_contiguous == want.flags.c_contiguous
     assert out.flags.f_contiguous == want.flags.f_contiguous
+    np.testing.assert_array_equal(x, before)
 
 
 def test_text_labels_round_trip_through_utf8(enc):
