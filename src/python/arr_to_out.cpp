@@ -126,8 +126,8 @@ Result<PyRef> name_list(const std::vector<std::string>& names) {
 }
 
 // One object column per text column: str labels, None for NaN and unknown
-// codes. All columns are filled in one pass over the rows, so the row-major
-// matrix is read sequentially.
+// codes. Filled column by column, which reads a frame's column-major matrix
+// sequentially.
 Result<std::vector<std::pair<std::size_t, PyRef>>> label_columns(const Matrix& m, ColumnLabels& labels) {
     std::vector<std::pair<std::size_t, PyRef>> columns;
     const SettleLabels settle(labels);
@@ -143,10 +143,12 @@ Result<std::vector<std::pair<std::size_t, PyRef>>> label_columns(const Matrix& m
     std::vector<PyObject**> items;
     items.reserve(columns.size());
     for (const auto& column : columns) items.push_back(object_items(column.second));
-    for (std::size_t r = 0; r < m.rows; ++r) {
-        for (std::size_t j = 0; j < tables.size(); ++j) {
-            BRINDLE_FAIL_IF(!put_cell(items[j] + r, m.at(r, tables[j].first), tables[j].second));
-        }
+    const std::size_t row_step = m.fortran ? 1 : m.cols;
+    const std::size_t col_step = m.fortran ? m.rows : 1;
+    for (std::size_t j = 0; j < tables.size(); ++j) {
+        const double* column = m.data() + tables[j].first * col_step;
+        LabelTable* table = tables[j].second;
+        for (std::size_t r = 0; r < m.rows; ++r) BRINDLE_FAIL_IF(!put_cell(items[j] + r, column[r * row_step], table));
     }
     return columns;
 }

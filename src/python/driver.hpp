@@ -46,9 +46,6 @@ struct Matrix {
     bool borrowed = false;
 
     double* data() const noexcept;
-    double at(std::size_t r, std::size_t c) const noexcept {
-        return fortran ? data()[c * rows + r] : data()[r * cols + c];
-    }
 };
 
 struct DriverResult {
