@@ -226,14 +226,22 @@ private:
         local.reserve(blocks_.size());
         ObjectEntries listed;  // object -> list index
 
-        // Every entry of every block, and every number read before a block's
-        // first text: the list's length when no object is keyed twice.
-        std::size_t most = 0;
+        // The list's length when no object is keyed by two blocks: every
+        // block's entries, and every number read before its first text.
+        // Reserved when most entries are not keyed, as in a column that
+        // stopped sharing, where growing the list would copy it repeatedly;
+        // keyed objects are mostly shared between blocks, and a column of
+        // them keeps a short list.
+        std::size_t keyed = 0;
+        std::size_t unkeyed = 0;
         for (const Block& block : blocks_) {
-            if (block.text[c]) most += block.text[c]->share.entry_of.size() + block.text[c]->strings.size();
-            most += std::min(block.first_text[c], block.end) - block.begin;
+            if (block.text[c]) {
+                keyed += block.text[c]->share.entry_of.size();
+                unkeyed += block.text[c]->strings.size();
+            }
+            unkeyed += std::min(block.first_text[c], block.end) - block.begin;
         }
-        list.reserve(most);
+        if (unkeyed >= keyed) list.reserve(keyed + unkeyed);
 
         for (Block& block : blocks_) {
             LocalIndices map;
