@@ -1,6 +1,7 @@
 // The column step: every column of the scan coded at once on the pool, each
 // writing only its own cells of the shared matrix.
 #include <algorithm>
+#include <span>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -55,27 +56,16 @@ std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* mat
         }
     });
 
-    // Per text column and block of rows: the codes of the block's local
-    // indices that go through its head, and where the rest start in code_of.
-    struct BlockCodes {
-        std::size_t first_row;
-        std::vector<double> head;
-        std::uint64_t tail;
-    };
+    // Per text column, its blocks of local indices; a column whose cells
+    // hold list indices is one block whose indices all go to the tail at 0.
+    static const LocalIndices kListIndices{};
     std::vector<std::size_t> text_columns;
-    std::vector<std::vector<BlockCodes>> blocks(cols);
+    std::vector<std::span<const LocalIndices>> blocks(cols);
     for (std::size_t c = 0; c != cols; ++c) {
         if (!scan.is_text[c]) continue;
         text_columns.push_back(c);
-        if (scan.local[c].empty()) {
-            blocks[c].push_back(BlockCodes{0, {}, 0});
-            continue;
-        }
-        for (const LocalIndices& block : scan.local[c]) {
-            std::vector<double> head(block.head.size());
-            for (std::size_t j = 0; j != head.size(); ++j) head[j] = code_of[c][block.head[j]];
-            blocks[c].push_back(BlockCodes{block.first_row, std::move(head), block.tail});
-        }
+        blocks[c] = scan.local[c].empty() ? std::span<const LocalIndices>(&kListIndices, 1)
+                                          : std::span<const LocalIndices>(scan.local[c]);
     }
     const std::size_t row_step = scan.row_step();
     const std::size_t col_step = scan.col_step();
@@ -84,22 +74,22 @@ std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* mat
             for (std::size_t begin = range.begin(); begin < range.end(); begin += kBlockRows) {
                 const std::size_t end = std::min(range.end(), begin + kBlockRows);
                 for (std::size_t c : text_columns) {
-                    const std::vector<BlockCodes>& mine = blocks[c];
+                    const std::span<const LocalIndices> mine = blocks[c];
                     const double* code = code_of[c].data();
                     // The last block starting at or before `begin`.
                     std::size_t b = static_cast<std::size_t>(
                         std::upper_bound(mine.begin(), mine.end(), begin,
-                                         [](std::size_t row, const BlockCodes& x) { return row < x.first_row; }) -
+                                         [](std::size_t row, const LocalIndices& x) { return row < x.first_row; }) -
                         mine.begin() - 1);
                     for (std::size_t r = begin; r < end; ++b) {
                         const std::size_t stop = b + 1 < mine.size() ? std::min(end, mine[b + 1].first_row) : end;
-                        const double* head = mine[b].head.data();
+                        const std::uint64_t* head = mine[b].head.data();
                         const std::uint64_t head_size = mine[b].head.size();
                         const std::uint64_t tail = mine[b].tail;
                         for (; r < stop; ++r) {
                             double* cell = &matrix[r * row_step + c * col_step];
                             const std::uint64_t j = label_index(cell);
-                            *cell = j < head_size ? head[j] : code[tail + (j - head_size)];
+                            *cell = code[j < head_size ? head[j] : tail + (j - head_size)];
                         }
                     }
                 }
