@@ -27,9 +27,15 @@
 namespace brindle {
 
 inline constexpr std::size_t kPagedMinBytes = std::size_t{1} << 20;
+#ifdef BRINDLE_PAGED_USES_HEAP
+inline constexpr bool kPagedUsesHeap = true;
+#else
+inline constexpr bool kPagedUsesHeap = false;
+#endif
 
 // Maps `bytes` (at least kPagedMinBytes) of zeroed memory, or throws
-// std::bad_alloc; paged_free gives them back.
+// std::bad_alloc; paged_free gives them back. Defined only where blocks are
+// mapped.
 void* paged_alloc(std::size_t bytes);
 void paged_free(void* block, std::size_t bytes) noexcept;
 
@@ -43,29 +49,25 @@ struct PagedAllocator {
 
     T* allocate(std::size_t n) {
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-        const std::size_t bytes = n * sizeof(T);
-        if (!paged(bytes)) return std::allocator<T>().allocate(n);
-        return static_cast<T*>(paged_alloc(bytes));
+        if constexpr (kPagedUsesHeap) {
+            return std::allocator<T>().allocate(n);
+        } else {
+            if (n * sizeof(T) < kPagedMinBytes) return std::allocator<T>().allocate(n);
+            return static_cast<T*>(paged_alloc(n * sizeof(T)));
+        }
     }
     void deallocate(T* p, std::size_t n) noexcept {
-        const std::size_t bytes = n * sizeof(T);
-        if (!paged(bytes)) return std::allocator<T>().deallocate(p, n);
-        paged_free(p, bytes);
+        if constexpr (kPagedUsesHeap) {
+            std::allocator<T>().deallocate(p, n);
+        } else {
+            if (n * sizeof(T) < kPagedMinBytes) return std::allocator<T>().deallocate(p, n);
+            paged_free(p, n * sizeof(T));
+        }
     }
 
     template <class U>
     friend bool operator==(const PagedAllocator&, const PagedAllocator<U>&) noexcept {
         return true;
-    }
-
-private:
-    static constexpr bool paged(std::size_t bytes) noexcept {
-#ifdef BRINDLE_PAGED_USES_HEAP
-        (void)bytes;
-        return false;
-#else
-        return bytes >= kPagedMinBytes;
-#endif
     }
 };
 
