@@ -22,20 +22,23 @@
 
 namespace brindle {
 
-// Reads cell (row, col) of the cell source. For an exact NumPy array the
-// cells are read from its buffer: an object array yields the very objects
-// subscription returns, and a bool, integer or float array gives the float64
-// that converting the scalar that subscription returns would give. Anything
-// else, or an array that code run by a cell has reshaped, is subscripted.
+// Reads cell (row, col) of the cell source. For an exact NumPy array whose
+// own dimensions are the `shape` the input reported, the cells are read from
+// its buffer: an object array yields the very objects subscription returns,
+// and a bool, integer or float array gives the float64 that converting the
+// scalar that subscription returns would give. Anything else (another type,
+// an array that disagrees with the reported shape, or one that code run by a
+// cell has reshaped) is subscripted, and a cell outside it fails there.
 class CellSource {
 public:
-    explicit CellSource(PyObject* src) : src_(src) {
+    CellSource(PyObject* src, std::size_t rows, std::size_t cols) : src_(src), rows_(rows), cols_(cols) {
         if (!PyArray_CheckExact(src)) return;
         array_ = reinterpret_cast<PyArrayObject*>(src);
+        if (!has_shape(array_, rows, cols)) return;
         PyArray_Descr* descr = PyArray_DESCR(array_);
         if (descr->type_num == NPY_OBJECT) {
             object_ = true;
-        } else if (PyArray_ISNBO(descr->byteorder) && PyArray_NDIM(array_) == 2) {
+        } else if (PyArray_ISNBO(descr->byteorder) && static_cast<std::size_t>(PyArray_ITEMSIZE(array_)) == element_size(descr->type_num)) {
             // No Python code can run while a numeric array is scanned, so its
             // layout stays fixed for the whole scan.
             numeric_ = numeric_reader(descr->type_num);
@@ -46,7 +49,7 @@ public:
     // the cell must be subscripted. The layout is read afresh on every call:
     // code run by an earlier cell may have reshaped the array.
     PyObject* borrowed(std::size_t row, std::size_t col) const noexcept {
-        if (!object_ || PyArray_NDIM(array_) != 2) return nullptr;
+        if (!object_ || PyArray_NDIM(array_) != 2 || PyArray_DESCR(array_)->type_num != NPY_OBJECT) return nullptr;
         const npy_intp* dims = PyArray_DIMS(array_);
         if (row >= static_cast<std::size_t>(dims[0]) || col >= static_cast<std::size_t>(dims[1])) return nullptr;
         PyObject* item;
@@ -64,8 +67,12 @@ public:
     const char* data() const noexcept { return static_cast<const char*>(PyArray_DATA(array_)); }
     npy_intp stride(int axis) const noexcept { return PyArray_STRIDES(array_)[axis]; }
 
-    // A 2-D object array whose cells can be read from its buffer.
-    bool object_matrix() const noexcept { return object_ && PyArray_NDIM(array_) == 2; }
+    // An object array of exactly the reported shape, whose cells can be
+    // read from its buffer. Checked afresh: code run by a cell may have
+    // reshaped or resized it.
+    bool object_matrix() const noexcept {
+        return object_ && PyArray_DESCR(array_)->type_num == NPY_OBJECT && has_shape(array_, rows_, cols_);
+    }
 
     // The reader of a bool, integer or float array, else null.
     using NumericReader = double (*)(const char*);
@@ -73,6 +80,25 @@ public:
     double number(std::size_t row, std::size_t col) const noexcept { return numeric_(cell_address(row, col)); }
 
 private:
+    static bool has_shape(PyArrayObject* array, std::size_t rows, std::size_t cols) noexcept {
+        if (PyArray_NDIM(array) != 2) return false;
+        const npy_intp* dims = PyArray_DIMS(array);
+        return static_cast<std::size_t>(dims[0]) == rows && static_cast<std::size_t>(dims[1]) == cols;
+    }
+    // The byte size the reader of `type_num` assumes.
+    static std::size_t element_size(int type_num) noexcept {
+        switch (type_num) {
+            case NPY_BOOL: return sizeof(npy_bool);
+            case NPY_BYTE: case NPY_UBYTE: return 1;
+            case NPY_SHORT: case NPY_USHORT: case NPY_HALF: return 2;
+            case NPY_INT: case NPY_UINT: return sizeof(npy_int);
+            case NPY_LONG: case NPY_ULONG: return sizeof(npy_long);
+            case NPY_LONGLONG: case NPY_ULONGLONG: return sizeof(npy_longlong);
+            case NPY_FLOAT: return sizeof(npy_float);
+            case NPY_DOUBLE: return sizeof(npy_double);
+            default: return 0;
+        }
+    }
     const char* cell_address(std::size_t row, std::size_t col) const noexcept {
         const npy_intp* strides = PyArray_STRIDES(array_);
         return static_cast<const char*>(PyArray_DATA(array_)) + static_cast<npy_intp>(row) * strides[0] +
@@ -122,6 +148,8 @@ private:
     }
 
     PyObject* src_;
+    std::size_t rows_;
+    std::size_t cols_;
     PyArrayObject* array_ = nullptr;
     bool object_ = false;
     NumericReader numeric_ = nullptr;

@@ -2,6 +2,7 @@
 // decides which columns hold text, and the coding of all columns on the pool.
 #include "scan.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -28,11 +29,14 @@ Result<std::vector<std::string>> names_as_texts(PyObject* columns) {
         return make_error(PyExc_TypeError, "column names are not a sequence of str");
     }
     std::vector<std::string> names;
+    // Only a hint: `__len__` may say anything, so an error is ignored and the
+    // reservation capped; the list grows as the names come.
+    constexpr Py_ssize_t kMaxReserve = 1 << 12;
     const Py_ssize_t hint = PyObject_LengthHint(columns, 0);
     if (hint < 0) {
         PyErr_Clear();
     } else {
-        names.reserve(static_cast<std::size_t>(hint));
+        names.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserve)));
     }
     PyRef iter = PyRef::steal(PyObject_GetIter(columns));
     BRINDLE_FAIL_IF(!iter);
@@ -141,7 +145,7 @@ PyError chained_internal_failure(std::string message) {
 class Scanner {
 public:
     Scanner(PyObject* src, ColumnScan& scan, LabelKeep& keep, double* matrix)
-        : cells_(src), scan_(scan), keep_(keep), matrix_(matrix), text_(scan.cols) {}
+        : cells_(src, scan.rows, scan.cols), scan_(scan), keep_(keep), matrix_(matrix), text_(scan.cols) {}
 
     Status run() {
         if (cells_.numeric() != nullptr) {
@@ -233,6 +237,12 @@ private:
         }
     }
 
+    // Cells whose float conversion and str() run no Python code.
+    static bool runs_no_code(PyObject* item) noexcept {
+        return PyUnicode_CheckExact(item) || PyFloat_CheckExact(item) || PyLong_CheckExact(item) ||
+               PyBool_Check(item) || item == Py_None;
+    }
+
     Status scan_cell() {
         PyRef owned;
         PyObject* item = cells_.borrowed(row_, col_);
@@ -241,6 +251,11 @@ private:
             owned = PyRef::steal(cells_.subscript(row_, col_));
             if (!owned) return chained_internal_failure("could not read a cell");
             item = owned.get();
+        } else if (!runs_no_code(item)) {
+            // The array's reference may be the cell's last, and the cell's
+            // own code may drop it (a lazy proxy storing its value in its
+            // place): hold one of ours until the cell is done.
+            owned = PyRef::borrow(item);
         }
         return scan_item(item);
     }
@@ -255,12 +270,16 @@ private:
                 case Conversion::None:
                     switch_to_text();
                     break;
+                case Conversion::Failed:
+                    return PyError::fetch();
             }
         }
         return text_cell(item);
     }
 
-    enum class Conversion { Number, None };
+    // Failed: the conversion raised something other than the refusal of a
+    // value that is no number; the exception is pending.
+    enum class Conversion { Number, None, Failed };
 
     // The float conversion of a cell.
     Conversion as_number(PyObject* item, double& value) {
@@ -272,6 +291,11 @@ private:
         allow_code();
         value = PyFloat_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) {
+            // An ordinary exception says the cell is no number. An interrupt,
+            // an exit or running out of memory says nothing about the cell,
+            // and is passed on.
+            if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+                return Conversion::Failed;
             PyErr_Clear();
             return Conversion::None;
         }
