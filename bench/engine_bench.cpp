@@ -20,9 +20,9 @@
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/task_arena.h>
 
-#include "engine/column_coding.hpp"
-#include "engine/dedupe.hpp"
-#include "engine/hashing.hpp"
+#include "lib/engine/column_coding.hpp"
+#include "lib/engine/dedupe.hpp"
+#include "lib/engine/hashing.hpp"
 
 namespace {
 
@@ -134,7 +134,7 @@ std::function<void()> coding(const Column& col, std::vector<double>& out, int th
                              detail::Road road = detail::Road::hashed) {
     out.resize(col.labels.size());
     return [&col, &out, threads, road] {
-        in_arena(threads, [&] { detail::code_column(col.labels, detail::CodeSink{out.data(), 0, 1}, false, road); });
+        in_arena(threads, [&] { detail::code_column(col.labels, out.data(), false, road); });
     };
 }
 

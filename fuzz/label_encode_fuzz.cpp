@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/column_coding.hpp"
-#include "engine/engine.hpp"
+#include "lib/engine/column_coding.hpp"
+#include "lib/engine/engine.hpp"
 
 namespace {
 

@@ -14,7 +14,7 @@ CXX=${BRINDLE_FUZZ_CXX:-clang++-14}
 mkdir -p "$OUT/obj" "$OUT/corpus" "$OUT/artifacts"
 
 FLAGS=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined
-       -fno-sanitize-recover=undefined -Isrc/lib)
+       -fno-sanitize-recover=undefined -Isrc)
 # Rebuild an object only when its source or a header changed.
 newest_header=$(ls -t src/lib/engine/*.hpp | head -1)
 objs=()

@@ -1,4 +1,4 @@
-#include "encoder.hpp"
+#include "lib/encoder.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -7,8 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "driver.hpp"
-#include "errors.hpp"
+#include "python/arr_to_out.hpp"
+#include "python/driver.hpp"
+#include "python/errors.hpp"
+#include "python/interned.hpp"
 
 namespace brindle {
 namespace {
@@ -17,7 +19,7 @@ constexpr std::size_t kWriter = std::numeric_limits<std::size_t>::max();
 
 struct EncoderObject {
     PyObject_HEAD
-    CodeBooks* books;  // owned; null until an encode stores some
+    std::unique_ptr<CodeBooks> books;  // null until an encode stores some
     std::atomic<std::size_t> borrow_flag;  // 0 free, n readers, kWriter one writer
 };
 
@@ -47,13 +49,11 @@ bool keyword_is(PyObject* name, PyObject* param) {
     return PyUnicode_Check(name) && PyUnicode_Compare(name, param) == 0;
 }
 
-PyObject* s_obj = nullptr;
-PyObject* s_encoding = nullptr;
-
 // Parses (obj) for encode/decode. Returns the borrowed argument or null with
 // TypeError set.
 PyObject* parse_obj(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (interned(s_obj, "obj") == nullptr) return nullptr;
+    PyObject* s_obj = interned(Name::obj);
+    if (s_obj == nullptr) return nullptr;
     const auto name = [fname] { return std::string("Encoder.") + fname + "()"; };
     if (nargs > 1) {
         return type_error(name() + " takes 1 positional arguments but " + std::to_string(nargs) +
@@ -109,31 +109,28 @@ private:
 
 // ---- slots -----------------------------------------------------------------
 
+// Adds the note "while processing 'encoding'" to `err`; if that fails, the
+// error goes on without it.
+PyError with_encoding_note(PyError err) {
+    PyRef note = PyRef::steal(PyUnicode_FromString("while processing 'encoding'"));
+    PyObject* add_note = note ? interned(Name::add_note) : nullptr;
+    PyRef done = PyRef::steal(add_note == nullptr ? nullptr
+                                                  : PyObject_CallMethodOneArg(err.exc.get(), add_note, note.get()));
+    if (!done) PyErr_Clear();
+    return err;
+}
+
 // Checks the `encoding` argument: None or exactly "label".
 bool check_encoding(PyObject* encoding) {
     if (encoding == nullptr || encoding == Py_None) return true;
     if (!PyUnicode_Check(encoding)) {
-        PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(encoding)));
-        if (qualname) {
-            PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), "str");
-        }
+        with_encoding_note(not_instance_error(encoding, "str")).restore();
+        return false;
     }
     Py_ssize_t size = 0;
-    const char* text = PyUnicode_Check(encoding) ? PyUnicode_AsUTF8AndSize(encoding, &size) : nullptr;
+    const char* text = PyUnicode_AsUTF8AndSize(encoding, &size);
     if (text == nullptr) {
-        // Add the note; if adding it fails, raise the original without it.
-        PyError err = PyError::fetch();
-        PyRef note = PyRef::steal(PyUnicode_FromString("while processing 'encoding'"));
-        if (note) {
-            static PyObject* s_add_note = nullptr;
-            PyObject* add_note = interned(s_add_note, "add_note");
-            PyRef res = PyRef::steal(add_note == nullptr ? nullptr
-                                                         : PyObject_CallMethodOneArg(err.exc.get(), add_note, note.get()));
-            if (!res) PyErr_Clear();
-        } else {
-            PyErr_Clear();
-        }
-        std::move(err).restore();
+        with_encoding_note(PyError::fetch()).restore();
         return false;
     }
     if (std::string_view(text, static_cast<std::size_t>(size)) != "label") {
@@ -145,7 +142,8 @@ bool check_encoding(PyObject* encoding) {
 
 PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (interned(s_encoding, "encoding") == nullptr) return nullptr;
+        PyObject* s_encoding = interned(Name::encoding);
+        if (s_encoding == nullptr) return nullptr;
         const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
         if (nargs > 1) {
             return type_error("Encoder.__new__() takes from 0 to 1 positional arguments but " +
@@ -174,7 +172,7 @@ PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         PyObject* self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
         if (self == nullptr) return nullptr;
         EncoderObject* enc = as_encoder(self);
-        enc->books = nullptr;
+        new (&enc->books) std::unique_ptr<CodeBooks>();
         new (&enc->borrow_flag) std::atomic<std::size_t>(0);
         return self;
     });
@@ -182,8 +180,8 @@ PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 void Encoder_dealloc(PyObject* self) {
     EncoderObject* enc = as_encoder(self);
-    delete enc->books;
-    enc->books = nullptr;
+    enc->books.~unique_ptr();
+    enc->borrow_flag.~atomic();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -202,9 +200,8 @@ PyObject* run_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             return nullptr;
         }
         Borrow held(enc, Writer);
-        // decode with books only reads the matrix while it builds the labels,
-        // which runs no Python code, so it may read a float64 input in place.
-        Result<DriverResult> driven = pyany_to_vec(obj, /*may_borrow=*/!Writer && enc->books != nullptr);
+        Result<DriverResult> driven =
+            pyany_to_vec(obj, /*may_borrow=*/result_reads_in_place(Writer ? nullptr : enc->books.get()));
         if (!driven.ok()) {
             driven.take_error().restore();
             return nullptr;
@@ -214,13 +211,12 @@ PyObject* run_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             // The books are replaced as a whole; a failed allocation keeps the old ones.
             std::unique_ptr<CodeBooks> fresh;
             if (result.books) fresh = std::make_unique<CodeBooks>(std::move(*result.books));
-            delete enc->books;
-            enc->books = fresh.release();
+            enc->books = std::move(fresh);
         } else {
             result.books.reset();  // decode never stores what its own coding made
         }
         Result<PyRef> out =
-            arr_to_out(std::move(result.matrix), std::move(result.out), Writer ? nullptr : enc->books);
+            arr_to_out(std::move(result.matrix), std::move(result.out), Writer ? nullptr : enc->books.get());
         if (!out.ok()) {
             out.take_error().restore();
             return nullptr;

@@ -1,7 +1,7 @@
 // The Encoder type: constructor, encode, decode, and its access rules.
 #pragma once
 
-#include "pyref.hpp"
+#include "python/pyref.hpp"
 
 namespace brindle {
 

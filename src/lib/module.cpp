@@ -1,6 +1,7 @@
 // The brindle extension module: multi-phase initialisation registering Encoder.
-#include "encoder.hpp"
-#include "errors.hpp"
+#include "lib/encoder.hpp"
+#include "python/errors.hpp"
+#include "python/interned.hpp"
 
 namespace brindle {
 namespace {
@@ -12,38 +13,36 @@ int brindle_exec(PyObject* module) noexcept {
             return -1;
         }
         if (!PyModule_Check(module)) {
-            PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(module)));
-            if (qualname) {
-                PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
-                             "module");
-            }
+            not_instance_error(module, "module").restore();
             return -1;
         }
         PyObject* type = encoder_type();
         if (type == nullptr) return -1;
 
-        PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+        PyObject* s_all = interned(Name::all);
+        PyObject* s_Encoder = interned(Name::Encoder);
+        if (s_all == nullptr || s_Encoder == nullptr) return -1;
+        PyRef all = PyRef::steal(PyObject_GetAttr(module, s_all));
         if (!all) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
             PyErr_Clear();
             all = PyRef::steal(PyList_New(0));
             if (!all) return -1;
-            if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+            if (PyObject_SetAttr(module, s_all, all.get()) < 0) return -1;
         } else if (!PyList_Check(all.get())) {
-            PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(all.get())));
-            if (qualname) {
-                PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
-                             "list");
-            }
+            not_instance_error(all.get(), "list").restore();
             return -1;
         }
-        PyRef name = PyRef::steal(PyUnicode_FromString("Encoder"));
-        if (!name || PyList_Append(all.get(), name.get()) < 0) {
-            PyErr_Clear();
-            internal_failure("could not append __name__ to __all__").restore();
+        // A list that refuses the name is a broken invariant; its own error
+        // stays attached as the cause.
+        if (PyList_Append(all.get(), s_Encoder) < 0) {
+            PyError cause = PyError::fetch();
+            PyError err = internal_failure("could not append __name__ to __all__");
+            PyException_SetCause(err.exc.get(), cause.exc.release());
+            std::move(err).restore();
             return -1;
         }
-        return PyObject_SetAttrString(module, "Encoder", type);
+        return PyObject_SetAttr(module, s_Encoder, type);
     });
 }
 

@@ -6,34 +6,19 @@
 #include <utility>
 #include <vector>
 
-#include "driver.hpp"
-#include "errors.hpp"
-#include "labels.hpp"
-#include "matrix.hpp"
-#include "numpy_api.hpp"
+#include "python/arr_to_out.hpp"
+#include "python/errors.hpp"
+#include "python/interned.hpp"
+#include "python/decode_labels.hpp"
+#include "python/matrix.hpp"
+#include "python/numpy_api.hpp"
+#include "python/utf8.hpp"
 
 namespace brindle {
 namespace {
 
-// Process-wide interned names and keyword-name tuples, made on first
-// successful use and never released. Reusing one object per name also keeps
-// the interpreter's attribute caches from collecting a copy per call.
-PyObject* keyword_names(PyObject*& slot, std::initializer_list<const char*> names) {
-    if (slot != nullptr) return slot;
-    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) return nullptr;
-    Py_ssize_t i = 0;
-    for (const char* name : names) {
-        PyObject* s = PyUnicode_InternFromString(name);
-        if (s == nullptr) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), i++, s);
-    }
-    slot = tuple.release();
-    return slot;
-}
-
-Result<PyRef> get_attr(PyObject* obj, PyObject*& name_slot, const char* name) {
-    PyObject* value = interned_attr(obj, name_slot, name);
+Result<PyRef> attribute(PyObject* obj, Name name) {
+    PyObject* value = get_attr(obj, name);
     BRINDLE_FAIL_IF(value == nullptr);
     return PyRef::steal(value);
 }
@@ -109,18 +94,13 @@ Result<PyRef> decode_array(const Matrix& m, const CodeBooks& books) {
     return out;
 }
 
-Result<PyRef> new_str(const std::string& text) {
-    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    BRINDLE_FAIL_IF(s == nullptr);
-    return PyRef::steal(s);
-}
-
 Result<PyRef> name_list(const std::vector<std::string>& names) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
     BRINDLE_FAIL_IF(!list);
     for (std::size_t i = 0; i < names.size(); ++i) {
-        BRINDLE_ASSIGN_OR_RETURN(PyRef name, new_str(names[i]));
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name.release());
+        PyObject* name = new_str(names[i]);
+        BRINDLE_FAIL_IF(name == nullptr);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
     }
     return list;
 }
@@ -156,17 +136,11 @@ Result<std::vector<std::pair<std::size_t, PyRef>>> label_columns(const Matrix& m
 // A DataFrame of the matrix with the given column names and pandas' default
 // index; with books, the text columns replaced by object columns of labels.
 Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& names, const CodeBooks* books) {
-    static PyObject* s_DataFrame = nullptr;
-    static PyObject* s_Series = nullptr;
-    static PyObject* s_isetitem = nullptr;
-    static PyObject* k_columns = nullptr;
-    static PyObject* k_dtype_copy = nullptr;
-
     PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
     BRINDLE_FAIL_IF(!pandas);
     BRINDLE_ASSIGN_OR_RETURN(PyRef columns, name_list(names));
-    BRINDLE_ASSIGN_OR_RETURN(PyRef frame_type, get_attr(pandas.get(), s_DataFrame, "DataFrame"));
-    PyObject* columns_kw = keyword_names(k_columns, {"columns"});
+    BRINDLE_ASSIGN_OR_RETURN(PyRef frame_type, attribute(pandas.get(), Name::DataFrame));
+    PyObject* columns_kw = keyword_names(Keywords::columns);
     BRINDLE_FAIL_IF(columns_kw == nullptr);
     // The matrix array is this call's own, so it is the new float64 data.
     PyObject* frame_args[] = {m.array.get(), columns.get()};
@@ -181,10 +155,10 @@ Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& name
     // pandas may keep the matrix's memory as the frame's own.
     BRINDLE_ASSIGN_OR_RETURN(auto label_cols, label_columns(m, labels));
 
-    BRINDLE_ASSIGN_OR_RETURN(PyRef series_type, get_attr(pandas.get(), s_Series, "Series"));
-    PyObject* series_kw = keyword_names(k_dtype_copy, {"dtype", "copy"});
+    BRINDLE_ASSIGN_OR_RETURN(PyRef series_type, attribute(pandas.get(), Name::Series));
+    PyObject* series_kw = keyword_names(Keywords::dtype_copy);
     BRINDLE_FAIL_IF(series_kw == nullptr);
-    PyObject* isetitem = interned(s_isetitem, "isetitem");
+    PyObject* isetitem = interned(Name::isetitem);
     BRINDLE_FAIL_IF(isetitem == nullptr);
     for (auto& [c, column] : label_cols) {
         // An explicit object dtype keeps pandas from inferring its own string
@@ -210,7 +184,7 @@ Result<PyRef> arr_to_out(Matrix matrix, OUT out, const CodeBooks* books) {
     // A borrowed matrix is the caller's input: only the labels of an array
     // result are read from it in place; every other result is built around
     // the matrix's own array, so it gets a copy first.
-    if (matrix.borrowed && (books == nullptr || out.is_frame())) {
+    if (matrix.borrowed && (!result_reads_in_place(books) || out.is_frame())) {
         BRINDLE_ASSIGN_OR_RETURN(matrix, copy_float64_array(matrix.array.get()));
     }
     if (const auto* frame = std::get_if<OUT::Frame>(&out.kind)) {

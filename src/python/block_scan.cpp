@@ -1,11 +1,8 @@
 // The scan of an object array on the pool.
 //
-// NOTE: The worker threads read cell objects while the calling thread holds
-// the GIL and waits for them, so no Python code runs and nothing can change
-// the array or its objects meanwhile. Workers only read immutable fields
-// (type, value, text) of exact str, float, int and bool objects and of None;
-// they take no references, create no objects and never touch the
-// interpreter's allocator or error state. Any other cell stops the attempt.
+// NOTE: The worker threads read cell objects only through worker_reads.hpp,
+// whose rule says why that is safe; any cell it does not read stops the
+// attempt. The buffer's address and strides are read on the calling thread.
 //
 // Each block of rows keeps its own state per column: the first row holding
 // text, and the entries of its text cells (shared by object, as the
@@ -15,7 +12,7 @@
 // their own text, and the blocks' entries are joined into one list per
 // column, objects listed by several blocks once. The cells keep their block's
 // indices; the coding step maps them into the list (LocalIndices).
-#include "block_scan.hpp"
+#include "python/block_scan.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -25,8 +22,10 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "engine/pool.hpp"
-#include "engine/text.hpp"
+#include "lib/engine/pool.hpp"
+#include "python/object_entries.hpp"
+#include "python/text_forms.hpp"
+#include "python/worker_reads.hpp"
 
 namespace brindle {
 namespace {
@@ -35,56 +34,6 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
 // Fewer rows than this per block would cost more in merging than it gains.
 constexpr std::size_t kMinBlockRows = std::size_t{1} << 14;
-
-// str(item) for the kinds pure_number reads, made without Python code: a
-// view into an ASCII str's own data, otherwise a copy kept in `made`.
-bool pure_text(PyObject* item, LabelStore& made, std::string_view& label) {
-    if (PyUnicode_CheckExact(item)) {
-        if (PyUnicode_IS_COMPACT_ASCII(item)) {
-            label = std::string_view(static_cast<const char*>(PyUnicode_DATA(item)),
-                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)));
-            return true;
-        }
-        if (!PyUnicode_IS_COMPACT(item)) return false;
-        std::string& text = made.make();
-        append_utf8_code_points(static_cast<int>(PyUnicode_KIND(item)), PyUnicode_DATA(item),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)), text);
-        label = text;
-        return true;
-    }
-    if (PyFloat_CheckExact(item)) {
-        std::string& text = made.make();
-        append_float_repr(PyFloat_AS_DOUBLE(item), text);
-        label = text;
-        return true;
-    }
-    if (item == Py_None || item == Py_True || item == Py_False) {
-        label = item == Py_None ? "None" : item == Py_True ? "True" : "False";
-        return true;
-    }
-    if (PyLong_CheckExact(item)) {
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow != 0) return false;
-        std::string& text = made.make();
-        text = std::to_string(v);
-        label = text;
-        return true;
-    }
-    return false;
-}
-
-// Whether pure_text makes item's text; checked without making it.
-bool has_pure_text(PyObject* item) noexcept {
-    if (PyUnicode_CheckExact(item)) return PyUnicode_IS_COMPACT(item);
-    if (PyFloat_CheckExact(item) || item == Py_None || item == Py_True || item == Py_False) return true;
-    if (PyLong_CheckExact(item)) {
-        int overflow = 0;
-        PyLong_AsLongLongAndOverflow(item, &overflow);
-        return overflow == 0;
-    }
-    return false;
-}
 
 // A column's text cells within one block. Their cells hold indices into the
 // block's own entries: first the objects keyed while sharing (entry j is
@@ -107,8 +56,7 @@ class BlockScan {
 public:
     BlockScan(const CellSource& cells, ColumnScan& scan, double* matrix)
         : scan_(scan), matrix_(matrix), cols_(scan.cols), row_step_(scan.row_step()), col_step_(scan.col_step()),
-          base_(cells.data()),
-          row_stride_(cells.stride(0)), col_stride_(cells.stride(1)) {}
+          buffer_(cells.buffer()) {}
 
     bool run(LabelKeep& keep) {
         const std::size_t rows = scan_.rows;
@@ -148,10 +96,7 @@ private:
     }
 
     PyObject* object_at(std::size_t row, std::size_t col) const noexcept {
-        PyObject* item;
-        std::memcpy(&item, base_ + static_cast<npy_intp>(row) * row_stride_ + static_cast<npy_intp>(col) * col_stride_,
-                    sizeof item);
-        return item != nullptr ? item : Py_None;
+        return object_in_cell(buffer_.at(row, col));
     }
     double* cell(std::size_t row, std::size_t col) const noexcept { return matrix_ + row * row_step_ + col * col_step_; }
 
@@ -307,9 +252,7 @@ private:
     const std::size_t cols_;
     const std::size_t row_step_;
     const std::size_t col_step_;
-    const char* const base_;
-    const npy_intp row_stride_;
-    const npy_intp col_stride_;
+    const CellBuffer buffer_;
     std::vector<Block> blocks_;
     std::vector<std::unique_ptr<LabelStore>> column_made_;
     std::atomic<bool> stopped_{false};
@@ -324,11 +267,13 @@ bool scan_in_blocks(const CellSource& cells, ColumnScan& scan, LabelKeep& keep, 
 void read_numbers_in_blocks(const CellSource& cells, const ColumnScan& scan, double* matrix) {
     const std::size_t row_step = scan.row_step();
     const std::size_t col_step = scan.col_step();
+    const CellBuffer buffer = cells.buffer();
+    const CellSource::NumericReader read = cells.numeric();
     run_in_pool([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, scan.rows, 4096), [&](const auto& range) {
             for (std::size_t r = range.begin(); r != range.end(); ++r)
                 for (std::size_t c = 0; c != scan.cols; ++c) {
-                    const double value = cells.number(r, c);
+                    const double value = read(buffer.at(r, c));
                     std::memcpy(matrix + r * row_step + c * col_step, &value, sizeof value);
                 }
         });

@@ -2,8 +2,9 @@
 // Python code, and the parallel read of numeric arrays.
 #pragma once
 
-#include "cells.hpp"
-#include "engine/engine.hpp"
+#include "lib/engine/engine.hpp"
+#include "python/cell_source.hpp"
+#include "python/label_store.hpp"
 
 namespace brindle {
 

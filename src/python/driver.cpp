@@ -3,12 +3,13 @@
 #include <cstdio>
 #include <string>
 
-#include "driver.hpp"
-#include "errors.hpp"
-#include "matrix.hpp"
-#include "numpy_api.hpp"
-#include "pytext.hpp"
-#include "scan.hpp"
+#include "python/driver.hpp"
+#include "python/column_names.hpp"
+#include "python/encode_object_array.hpp"
+#include "python/errors.hpp"
+#include "python/matrix.hpp"
+#include "python/numpy_api.hpp"
+#include "python/utf8.hpp"
 
 namespace brindle {
 namespace {

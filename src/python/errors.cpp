@@ -1,4 +1,4 @@
-#include "errors.hpp"
+#include "python/errors.hpp"
 
 #include <string>
 
@@ -58,6 +58,30 @@ void set_error_from_current_exception() noexcept {
     } catch (...) {
         internal_failure("unexpected C++ exception").restore();
     }
+}
+
+PyError chained_internal_failure(std::string message) {
+    PyError cause = PyError::fetch();
+    PyRef text = PyRef::steal(PyObject_Str(cause.exc.get()));
+    if (text) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+        if (data != nullptr) {
+            message += ": ";
+            message.append(data, static_cast<std::size_t>(size));
+        }
+    }
+    PyErr_Clear();
+    PyError err = internal_failure(message);
+    PyException_SetCause(err.exc.get(), cause.exc.release());
+    return err;
+}
+
+PyError not_instance_error(PyObject* obj, const char* expected) noexcept {
+    PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+    if (!qualname) return PyError::fetch();
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), expected);
+    return PyError::fetch();
 }
 
 }  // namespace brindle

@@ -3,9 +3,10 @@
 
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
-#include "pyref.hpp"
+#include "python/pyref.hpp"
 
 namespace brindle {
 
@@ -15,6 +16,13 @@ PyObject* internal_error_type() noexcept;
 
 // An internal-failure exception whose single argument is `message`.
 PyError internal_failure(std::string_view message) noexcept;
+
+// An internal-failure exception for `message`, with the pending exception
+// (which it takes) as its cause and that exception's text appended.
+PyError chained_internal_failure(std::string message);
+
+// TypeError "'{type of obj}' object is not an instance of '{expected}'".
+PyError not_instance_error(PyObject* obj, const char* expected) noexcept;
 
 // A new exception of `type` with `message`.
 PyError make_error(PyObject* type, std::string_view message) noexcept;

@@ -1,4 +1,4 @@
-#include "matrix.hpp"
+#include "python/matrix.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
 namespace brindle {
 

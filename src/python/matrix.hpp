@@ -3,9 +3,26 @@
 
 #include <optional>
 
-#include "driver.hpp"
+#include <cstddef>
+
+#include "python/pyref.hpp"
 
 namespace brindle {
+
+// rows x cols float64 values held in a NumPy array that this module created
+// and nobody else references, so result building may hand it out as is.
+// The column path fills it row-major, or column-major for a DataFrame; the
+// pass-through keeps the input's C or Fortran order. A `borrowed` matrix is
+// instead the input array itself, only to be read during the call.
+struct Matrix {
+    PyRef array;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    bool fortran = false;
+    bool borrowed = false;
+
+    double* data() const noexcept;
+};
 
 // Whether `count` items of `size` bytes could fit in this machine's memory.
 // Sizes come from an object's `shape`, which may claim anything; a request

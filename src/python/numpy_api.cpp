@@ -1,7 +1,7 @@
 #define BRINDLE_NUMPY_API_OWNER
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
-#include "errors.hpp"
+#include "python/errors.hpp"
 
 namespace brindle {
 namespace {

@@ -3,7 +3,7 @@
 // Every file that uses the table includes this header; numpy_api.cpp owns it.
 #pragma once
 
-#include "pyref.hpp"
+#include "python/pyref.hpp"
 
 #define PY_ARRAY_UNIQUE_SYMBOL brindle_ARRAY_API
 #ifndef BRINDLE_NUMPY_API_OWNER

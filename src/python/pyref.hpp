@@ -47,24 +47,6 @@ private:
     PyObject* obj_ = nullptr;
 };
 
-// A process-wide interned name kept in `slot`, made on first use and never
-// released; null with an exception set if it cannot be made (a later call
-// tries again). Attribute lookups take their names from here: the
-// interpreter's attribute cache keeps the name it was given, so a fresh str
-// per lookup would leave one more object behind on each call until the cache
-// fills.
-inline PyObject* interned(PyObject*& slot, const char* text) noexcept {
-    if (slot == nullptr) slot = PyUnicode_InternFromString(text);
-    return slot;
-}
-
-// obj.<text>, looked up by the interned name kept in `slot`: a new reference,
-// or null with the Python error set.
-inline PyObject* interned_attr(PyObject* obj, PyObject*& slot, const char* text) noexcept {
-    PyObject* name = interned(slot, text);
-    return name == nullptr ? nullptr : PyObject_GetAttr(obj, name);
-}
-
 // A raised Python exception carried as a value up the C++ stack and restored
 // at the entry point.
 struct PyError {

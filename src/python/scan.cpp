@@ -1,127 +1,21 @@
-// The column path: column names of a DataFrame, the cell-by-cell scan that
-// decides which columns hold text, and the coding of all columns on the pool.
-#include "scan.hpp"
+// The cell-by-cell scan that decides which columns hold text.
+#include "python/scan.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
-#include <memory>
 #include <string>
 
-#include "block_scan.hpp"
-#include "cells.hpp"
-#include "engine/text.hpp"
-#include "errors.hpp"
-#include "matrix.hpp"
-#include "numpy_api.hpp"
-#include "pytext.hpp"
+#include "python/block_scan.hpp"
+#include "python/cell_source.hpp"
+#include "python/errors.hpp"
+#include "python/object_entries.hpp"
+#include "python/text_forms.hpp"
+#include "python/utf8.hpp"
+#include "python/worker_reads.hpp"
 
 namespace brindle {
 namespace {
-
-// ---- column names ------------------------------------------------------------
-
-// First attempt: a non-str sequence of str.
-Result<std::vector<std::string>> names_as_texts(PyObject* columns) {
-    if (PyUnicode_Check(columns) || !PySequence_Check(columns)) {
-        return make_error(PyExc_TypeError, "column names are not a sequence of str");
-    }
-    std::vector<std::string> names;
-    // Only a hint: `__len__` may say anything, so an error is ignored and the
-    // reservation capped; the list grows as the names come.
-    constexpr Py_ssize_t kMaxReserve = 1 << 12;
-    const Py_ssize_t hint = PyObject_LengthHint(columns, 0);
-    if (hint < 0) {
-        PyErr_Clear();
-    } else {
-        names.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserve)));
-    }
-    PyRef iter = PyRef::steal(PyObject_GetIter(columns));
-    BRINDLE_FAIL_IF(!iter);
-    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
-        if (!PyUnicode_Check(item.get())) return make_error(PyExc_TypeError, "column name is not a str");
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(item.get(), &size);
-        BRINDLE_FAIL_IF(data == nullptr);
-        names.emplace_back(data, static_cast<std::size_t>(size));
-    }
-    BRINDLE_FAIL_IF(PyErr_Occurred());
-    return names;
-}
-
-// Second attempt: columns.tolist() as signed 64-bit integers in decimal.
-Result<std::vector<std::string>> names_as_integers(PyObject* columns) {
-    static PyObject* s_tolist = nullptr;
-    PyObject* tolist = interned(s_tolist, "tolist");
-    BRINDLE_FAIL_IF(tolist == nullptr);
-    PyRef list = PyRef::steal(PyObject_CallMethodNoArgs(columns, tolist));
-    BRINDLE_FAIL_IF(!list);
-    if (PyUnicode_Check(list.get()) || !PySequence_Check(list.get())) {
-        return make_error(PyExc_TypeError, "columns.tolist() did not return a sequence");
-    }
-    std::vector<std::string> names;
-    PyRef iter = PyRef::steal(PyObject_GetIter(list.get()));
-    BRINDLE_FAIL_IF(!iter);
-    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
-        const long long value = PyLong_AsLongLong(item.get());
-        BRINDLE_FAIL_IF(value == -1 && PyErr_Occurred());
-        names.push_back(std::to_string(value));
-    }
-    BRINDLE_FAIL_IF(PyErr_Occurred());
-    return names;
-}
-
-// ---- shape -------------------------------------------------------------------
-
-struct Shape {
-    std::size_t rows;
-    std::size_t cols;
-};
-
-Result<Shape> read_shape(PyObject* obj) {
-    static PyObject* s_shape = nullptr;
-    PyRef shape = PyRef::steal(interned_attr(obj, s_shape, "shape"));
-    if (!shape) {
-        PyErr_Clear();
-        return internal_failure("the input has no readable 'shape'");
-    }
-    if (!PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 2) {
-        return internal_failure("expected a two-dimensional input: 'shape' is not a pair");
-    }
-    std::size_t dims[2];
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(shape.get(), i);
-        if (!PyLong_Check(item)) return internal_failure("'shape' holds something other than integers");
-        const std::size_t value = PyLong_AsSize_t(item);
-        if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
-            PyErr_Clear();
-            return internal_failure("'shape' holds a negative or oversized integer");
-        }
-        dims[i] = value;
-    }
-    return Shape{dims[0], dims[1]};
-}
-
-// ---- the scan ----------------------------------------------------------------
-
-PyError chained_internal_failure(std::string message) {
-    PyError cause = PyError::fetch();
-    PyRef text = PyRef::steal(PyObject_Str(cause.exc.get()));
-    if (text) {
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-        if (data != nullptr) {
-            message += ": ";
-            message.append(data, static_cast<std::size_t>(size));
-        }
-    }
-    PyErr_Clear();
-    PyError err = internal_failure(message);
-    PyException_SetCause(err.exc.get(), cause.exc.release());
-    return err;
-}
 
 // An object array whose cells need no Python code is first scanned on the
 // pool (see block_scan.cpp); the visiting order of such cells cannot be
@@ -155,9 +49,7 @@ public:
         if (cells_.object_matrix()) {
             if (scan_in_blocks(cells_, scan_, keep_, matrix_)) return Status::success();
             // Nothing it made is kept; every cell is written again below.
-            const bool column_major = scan_.column_major;
             scan_.reset(scan_.rows, scan_.cols);
-            scan_.column_major = column_major;
             keep_.made = LabelStore();
             keep_.more.clear();
         }
@@ -374,67 +266,8 @@ private:
 
 }  // namespace
 
-Result<std::vector<std::string>> read_column_names(PyObject* frame) {
-    static PyObject* s_columns = nullptr;
-    PyRef columns = PyRef::steal(interned_attr(frame, s_columns, "columns"));
-    BRINDLE_FAIL_IF(!columns);
-    Result<std::vector<std::string>> texts = names_as_texts(columns.get());
-    if (texts.ok()) return texts;
-    texts.take_error();  // discarded: the integer attempt decides
-    return names_as_integers(columns.get());
-}
-
-Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
-    BRINDLE_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj));
-    // A size no memory could hold fails before anything is read or made. The
-    // matrix itself is made after `values`, so that pandas' temporaries are
-    // gone before its pages are.
-    if (!matrix_fits(shape.rows, shape.cols)) {
-        PyErr_NoMemory();
-        return PyError::fetch();
-    }
-    PyRef values;
-    if (out.is_frame()) {
-        static PyObject* s_values = nullptr;
-        values = PyRef::steal(interned_attr(obj, s_values, "values"));
-        if (!values) return chained_internal_failure("the DataFrame has no readable 'values'");
-    }
-    PyObject* src = values ? values.get() : obj;
-    // A frame's matrix is column-major: pandas copies it into its column-major
-    // block with one memcpy instead of a transposition.
-    BRINDLE_ASSIGN_OR_RETURN(Matrix matrix, zero_matrix(shape.rows, shape.cols, /*fortran=*/out.is_frame()));
-
-    // The scan keeps two lists, a flag and a TextColumn per column, whatever the
-    // row count, and the attempt on the pool two words per column and block
-    // (several blocks only for inputs of at least 32,768 rows).
-    constexpr std::size_t kPerColumn =
-        sizeof(PagedVector<std::string_view>) + sizeof(std::vector<LocalIndices>) + sizeof(std::uint8_t) +
-        sizeof(TextColumn) + 2 * sizeof(void*);
-    if (!fits_in_memory(shape.cols, kPerColumn)) {
-        PyErr_NoMemory();
-        return PyError::fetch();
-    }
-    ColumnScan scan;
-    scan.reset(shape.rows, shape.cols);
-    scan.column_major = matrix.fortran;
-    LabelKeep keep;
-    BRINDLE_TRY_STATUS(Scanner(src, scan, keep, matrix.data()).run());
-
-    const auto holder = std::make_shared<const SendPtr>(matrix.data());
-    std::vector<ColumnBooks> coded = encode_columns(scan, holder);
-    // NOTE: the maps are sized by the text columns found, not by `cols`: a
-    // shape can claim any number of columns, and a hash map whose reservation
-    // fails is not safe to destroy.
-    CodeBooks books;
-    books.text_columns.reserve(coded.size());
-    books.forward_books.reserve(coded.size());
-    books.reverse_books.reserve(coded.size());
-    for (ColumnBooks& column : coded) {
-        books.text_columns.push_back(column.column);
-        books.forward_books.emplace(column.column, std::move(column.forward));
-        books.reverse_books.emplace(column.column, std::move(column.reverse));
-    }
-    return DriverResult{std::move(out), std::move(matrix), std::move(books)};
+Status scan_cells(PyObject* src, ColumnScan& scan, LabelKeep& keep, double* matrix) {
+    return Scanner(src, scan, keep, matrix).run();
 }
 
 }  // namespace brindle

@@ -1,19 +1,17 @@
-// The column path of the driver: column names, the cell scan and the coding.
+// The scan of every cell of a 2-D input, column by column on the calling
+// thread, after an attempt on the pool where no cell needs Python code.
 #pragma once
 
-#include <string>
-#include <vector>
-
-#include "driver.hpp"
+#include "lib/engine/engine.hpp"
+#include "python/label_store.hpp"
+#include "python/pyref.hpp"
 
 namespace brindle {
 
-// The column names of a DataFrame as UTF-8 texts: its str labels as they
-// are, or else its integer labels as decimal text.
-Result<std::vector<std::string>> read_column_names(PyObject* frame);
-
-// Scans every cell of a 2-D array or DataFrame into columns, codes them on the
-// pool and returns the matrix with a present CodeBooks.
-Result<DriverResult> encode_object_array(PyObject* obj, OUT out);
+// Reads every cell of `src` (an array, or a DataFrame's `values`) into
+// `scan`, sized for the input's reported shape, writing numbers and label
+// indices into `matrix` laid out as `scan` says. Labels point into `keep`
+// or into str objects that `keep` or the input keeps alive.
+Status scan_cells(PyObject* src, ColumnScan& scan, LabelKeep& keep, double* matrix);
 
 }  // namespace brindle

@@ -6,7 +6,7 @@
 #include <map>
 #include <random>
 
-#include "engine/column_coding.hpp"
+#include "lib/engine/column_coding.hpp"
 #include "support.hpp"
 
 namespace brindle::testing {

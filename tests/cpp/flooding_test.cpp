@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <set>
 
-#include "engine/column_coding.hpp"
-#include "engine/dedupe.hpp"
-#include "engine/hashing.hpp"
+#include "lib/engine/column_coding.hpp"
+#include "lib/engine/dedupe.hpp"
+#include "lib/engine/hashing.hpp"
 #include "support.hpp"
 
 namespace brindle::testing {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/column_coding.hpp"
+#include "lib/engine/column_coding.hpp"
 #include "support.hpp"
 
 namespace brindle::testing {

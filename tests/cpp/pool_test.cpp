@@ -12,7 +12,7 @@
 
 #include <oneapi/tbb/parallel_for.h>
 
-#include "engine/pool.hpp"
+#include "lib/engine/pool.hpp"
 
 extern char** environ;
 

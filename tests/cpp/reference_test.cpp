@@ -1,7 +1,7 @@
 // The fast coder against the sort-everything reference on random columns.
 #include <gtest/gtest.h>
 
-#include "engine/column_coding.hpp"
+#include "lib/engine/column_coding.hpp"
 #include "support.hpp"
 
 namespace brindle::testing {

@@ -16,9 +16,9 @@
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/task_arena.h>
 
-#include "engine/codebook.hpp"
-#include "engine/column_coding.hpp"
-#include "engine/engine.hpp"
+#include "lib/engine/codebook.hpp"
+#include "lib/engine/column_coding.hpp"
+#include "lib/engine/engine.hpp"
 
 namespace brindle::testing {
 

@@ -1,13 +1,17 @@
 // The code books' storage and their hash index.
-#include "engine/codebook.hpp"
+#include "lib/engine/codebook.hpp"
 
 #include <bit>
 #include <limits>
 #include <new>
 
-#include "engine/hashing.hpp"
+#include "lib/engine/hashing.hpp"
 
 namespace brindle {
+
+std::size_t LabelHash::operator()(std::string_view s) const noexcept {
+    return detail::siphash<1, 3>(s, detail::sip_key());
+}
 
 LabelArena::LabelArena(std::vector<std::uint64_t> ends)
     : ends_(std::move(ends)), bytes_(std::make_unique_for_overwrite<char[]>(ends_.empty() ? 0 : ends_.back())) {}

@@ -20,6 +20,10 @@
 #include <string_view>
 #include <vector>
 
+#include <absl/container/flat_hash_map.h>
+
+#include "lib/engine/markers.hpp"
+
 namespace brindle {
 
 using Code = std::uint64_t;
@@ -110,7 +114,6 @@ public:
     friend bool operator==(const LabelToCode& a, const LabelToCode& b) noexcept;
 
 private:
-    static constexpr std::array<std::string_view, 3> kMarkers{"nan", "NaN", "<NA>"};
     std::size_t coded_size() const noexcept { return coded_ ? coded_->size() : 0; }
 
     std::shared_ptr<const LabelArena> coded_;
@@ -118,6 +121,14 @@ private:
     // code + 1, or 0 when empty.
     std::vector<std::uint32_t> slots_;
     std::uint8_t markers_ = 0;  // bit m: kMarkers[m] has an entry
+};
+
+// The code books of one encoding: both maps hold exactly the indices of
+// text_columns. An empty CodeBooks (no text columns) differs from none.
+struct CodeBooks {
+    std::vector<std::size_t> text_columns;  // ascending
+    absl::flat_hash_map<std::size_t, LabelToCode> forward_books;
+    absl::flat_hash_map<std::size_t, CodeToLabel> reverse_books;
 };
 
 }  // namespace brindle

@@ -1,6 +1,6 @@
 // Coding of one text column: distinct labels in ascending byte order, codes
 // from 0 without gaps, markers entered as missing.
-#include "engine/column_coding.hpp"
+#include "lib/engine/column_coding.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -15,8 +15,8 @@
 #include <oneapi/tbb/parallel_invoke.h>
 #include <oneapi/tbb/parallel_sort.h>
 
-#include "engine/hashing.hpp"
-#include "engine/pool.hpp"
+#include "lib/engine/hashing.hpp"
+#include "lib/engine/pool.hpp"
 
 namespace brindle::detail {
 namespace {
@@ -115,7 +115,7 @@ ColumnCoding finish(LabelArena arena, const Numbering& num, bool want_reverse, W
 // sum. A label met on several rows is written once per row, which only a
 // flooded column does often.
 template <class Entry>
-ColumnCoding code_by_sort(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse) {
+ColumnCoding code_by_sort(std::span<const std::string_view> labels, double* codes, bool want_reverse) {
     Numbering num;
     {
         PagedVector<Entry> rows(labels.size());
@@ -128,26 +128,26 @@ ColumnCoding code_by_sort(std::span<const std::string_view> labels, CodeSink sin
             // Labels whose keys differ differ, without reading them.
             const std::string_view label = rows[i].label();
             if (i == 0 || rows[i].key != rows[i - 1].key || label != rows[i - 1].label()) code = num.add(label);
-            sink.put(rows[i].index, code);
+            codes[rows[i].index] = code;
         }
     }
     std::vector<std::uint64_t> ends(num.coded);
     for (std::size_t i = 0; i != labels.size(); ++i) {
-        const double code = sink.get(i);
+        const double code = codes[i];
         if (!std::isnan(code)) ends[static_cast<std::size_t>(code)] = labels[i].size();
     }
     std::partial_sum(ends.begin(), ends.end(), ends.begin());
     LabelArena arena(std::move(ends));
     for (std::size_t i = 0; i != labels.size(); ++i) {
-        const double code = sink.get(i);
+        const double code = codes[i];
         if (!std::isnan(code)) arena.fill(static_cast<std::size_t>(code), labels[i]);
     }
     return finish(std::move(arena), num, want_reverse, [] {});
 }
 
-ColumnCoding code_by_sort(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse) {
-    if (fits_narrow(labels)) return code_by_sort<NarrowEntry>(labels, sink, want_reverse);
-    return code_by_sort<WideEntry>(labels, sink, want_reverse);
+ColumnCoding code_by_sort(std::span<const std::string_view> labels, double* codes, bool want_reverse) {
+    if (fits_narrow(labels)) return code_by_sort<NarrowEntry>(labels, codes, want_reverse);
+    return code_by_sort<WideEntry>(labels, codes, want_reverse);
 }
 
 // Numbers the distinct labels of `d` in ascending order: each one's code by
@@ -173,9 +173,9 @@ LabelArena number_distinct(Dedupe& d, Numbering& num, PagedVector<double>& code_
     return arena;
 }
 
-ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse) {
+ColumnCoding code_by_hash(std::span<const std::string_view> labels, double* codes, bool want_reverse) {
     std::optional<Dedupe> d = dedupe<FastHash>(labels, FastHash{}, labels.size() / 2);
-    if (!d) return code_by_sort(labels, sink, want_reverse);
+    if (!d) return code_by_sort(labels, codes, want_reverse);
 
     // Each chunk's codes by local id, so writing a row is one table read. The
     // lists that lead there are released as soon as they are used.
@@ -198,23 +198,23 @@ ColumnCoding code_by_hash(std::span<const std::string_view> labels, CodeSink sin
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, tables.size(), 1), [&](const auto& range) {
             const std::size_t end = std::min(labels.size(), range.end() * kChunkRows);
             for (std::size_t i = range.begin() * kChunkRows; i < end; ++i)
-                sink.put(i, tables[i / kChunkRows][d->local_ids[i]]);
+                codes[i] = tables[i / kChunkRows][d->local_ids[i]];
         });
     });
 }
 
 }  // namespace
 
-ColumnCoding code_column(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse, Road road) {
-    if (road == Road::sorted) return code_by_sort(labels, sink, want_reverse);
-    if (road == Road::sorted_wide) return code_by_sort<WideEntry>(labels, sink, want_reverse);
-    return code_by_hash(labels, sink, want_reverse);
+ColumnCoding code_column(std::span<const std::string_view> labels, double* codes, bool want_reverse, Road road) {
+    if (road == Road::sorted) return code_by_sort(labels, codes, want_reverse);
+    if (road == Road::sorted_wide) return code_by_sort<WideEntry>(labels, codes, want_reverse);
+    return code_by_hash(labels, codes, want_reverse);
 }
 
 LabelCodes label_encode_here(std::span<const std::string_view> labels, Road road) {
     LabelCodes result;
     result.codes.resize(labels.size());
-    result.book = code_column(labels, CodeSink{result.codes.data(), 0, 1}, false, road).forward;
+    result.book = code_column(labels, result.codes.data(), false, road).forward;
     return result;
 }
 

@@ -10,24 +10,12 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/codebook.hpp"
-#include "engine/dedupe.hpp"
-#include "engine/engine.hpp"
-#include "engine/pool.hpp"
+#include "lib/engine/codebook.hpp"
+#include "lib/engine/dedupe.hpp"
+#include "lib/engine/engine.hpp"
+#include "lib/engine/pool.hpp"
 
 namespace brindle::detail {
-
-// Where a column's float codes go: the code of row i lands at
-// base[first + i * stride], which lets a column be coded straight into its
-// cells of the row-major matrix. No address is formed before a write, so a
-// matrix with no cells may have a null base.
-struct CodeSink {
-    double* base;
-    std::size_t first;
-    std::size_t stride;
-    void put(std::size_t i, double v) const noexcept { base[first + i * stride] = v; }
-    double get(std::size_t i) const noexcept { return base[first + i * stride]; }
-};
 
 // How a column is coded. Both roads give identical results: `hashed`
 // de-duplicates first and sorts only the distinct labels (switching to
@@ -43,7 +31,8 @@ struct ColumnCoding {
     CodeToLabel reverse;  // built only on request
 };
 
-ColumnCoding code_column(std::span<const std::string_view> labels, CodeSink sink, bool want_reverse,
+// Codes one column: the code of label i lands in codes[i].
+ColumnCoding code_column(std::span<const std::string_view> labels, double* codes, bool want_reverse,
                          Road road = Road::hashed);
 
 LabelCodes label_encode_here(std::span<const std::string_view> labels, Road road = Road::hashed);

@@ -6,9 +6,9 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "engine/column_coding.hpp"
-#include "engine/engine.hpp"
-#include "engine/pool.hpp"
+#include "lib/engine/column_coding.hpp"
+#include "lib/engine/engine.hpp"
+#include "lib/engine/pool.hpp"
 
 namespace brindle {
 
@@ -18,7 +18,6 @@ void ColumnScan::reset(std::size_t n_rows, std::size_t n_cols) {
     is_text.assign(n_cols, 0);
     strings.assign(n_cols, {});
     local.assign(n_cols, {});
-    column_major = false;
 }
 
 namespace detail {
@@ -51,7 +50,7 @@ std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* mat
         for (std::size_t c = range.begin(); c != range.end(); ++c) {
             if (!scan.is_text[c]) continue;
             code_of[c].resize(scan.strings[c].size());
-            ColumnCoding coded = code_column(scan.strings[c], CodeSink{code_of[c].data(), 0, 1}, true);
+            ColumnCoding coded = code_column(scan.strings[c], code_of[c].data(), true);
             slots[c] = ColumnBooks{c, std::move(coded.forward), std::move(coded.reverse)};
         }
     });

@@ -33,7 +33,7 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "engine/paged.hpp"
+#include "lib/engine/paged.hpp"
 
 namespace brindle::detail {
 

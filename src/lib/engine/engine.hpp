@@ -17,16 +17,11 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/codebook.hpp"
-#include "engine/paged.hpp"
+#include "lib/engine/codebook.hpp"
+#include "lib/engine/markers.hpp"
+#include "lib/engine/paged.hpp"
 
 namespace brindle {
-
-// The float64 bit pattern 0x7FF8000000000000 written for a missing value.
-double missing_code() noexcept;
-
-// True for the three missing-value markers, compared byte for byte.
-bool is_marker(std::string_view label) noexcept;
 
 // Float codes of one column (position i holds the code of label i as
 // float64, or the missing NaN) and the column's forward book.
@@ -85,7 +80,8 @@ struct ColumnScan {
     std::size_t row_step() const noexcept { return column_major ? 1 : cols; }
     std::size_t col_step() const noexcept { return column_major ? rows : 1; }
 
-    // Sizes every per-column list for `cols` columns, all numeric and empty.
+    // Sizes every per-column list for `cols` columns, all numeric and empty;
+    // the layout stays as it was.
     void reset(std::size_t n_rows, std::size_t n_cols);
 };
 

@@ -1,9 +1,7 @@
-#include "engine/hashing.hpp"
+#include "lib/engine/hashing.hpp"
 
 #include <chrono>
 #include <random>
-
-#include "engine/codebook.hpp"
 
 namespace brindle {
 namespace detail {
@@ -37,9 +35,5 @@ const SipKey& sip_key() noexcept {
 }
 
 }  // namespace detail
-
-std::size_t LabelHash::operator()(std::string_view s) const noexcept {
-    return detail::siphash<1, 3>(s, detail::sip_key());
-}
 
 }  // namespace brindle

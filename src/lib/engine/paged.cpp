@@ -1,5 +1,5 @@
 // Mapping and unmapping the blocks of PagedAllocator.
-#include "engine/paged.hpp"
+#include "lib/engine/paged.hpp"
 
 #ifndef BRINDLE_PAGED_USES_HEAP
 #include <sys/mman.h>

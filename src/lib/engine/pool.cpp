@@ -1,5 +1,5 @@
 // The process-wide pool: sizing from the environment and the one arena.
-#include "engine/pool.hpp"
+#include "lib/engine/pool.hpp"
 
 #include <sched.h>
 

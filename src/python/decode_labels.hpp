@@ -7,9 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "driver.hpp"
-#include "engine/codebook.hpp"
-#include "pyref.hpp"
+#include "lib/engine/codebook.hpp"
+#include "python/pyref.hpp"
 
 namespace brindle {
 

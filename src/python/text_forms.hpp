@@ -1,4 +1,5 @@
-// Text helpers shared by the scan and the engine's tests: no interpreter.
+// The texts the scan makes without the interpreter: numbers as text (the
+// shortest positional form and the float repr) and repaired UTF-8.
 #pragma once
 
 #include <cstddef>

@@ -1,16 +1,13 @@
-#include "labels.hpp"
+#include "python/decode_labels.hpp"
 
 #include <string>
 #include <string_view>
 
-#include "errors.hpp"
+#include "python/errors.hpp"
+#include "python/utf8.hpp"
 
 namespace brindle {
 namespace {
-
-PyObject* new_str(std::string_view text) {
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-}
 
 void add_references(PyObject* obj, Py_ssize_t n) noexcept {
     // Immortal objects (None, for one) ignore this, as they ignore Py_INCREF.

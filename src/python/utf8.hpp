@@ -1,11 +1,10 @@
 // UTF-8 text of Python str objects.
 #pragma once
 
-#include <deque>
 #include <string>
 #include <string_view>
 
-#include "pyref.hpp"
+#include "python/pyref.hpp"
 
 namespace brindle {
 
@@ -18,14 +17,7 @@ Status append_utf8(PyObject* str, std::string& out);
 // the lossless encoder's error.
 Status append_utf8_surrogatepass(PyObject* str, std::string& out);
 
-// Labels made by the scan (repaired text, numbers as text), kept at stable
-// addresses for the length of a call.
-class LabelStore {
-public:
-    std::string& make() { return labels_.emplace_back(); }
-
-private:
-    std::deque<std::string> labels_;
-};
+// A new str decoded from UTF-8 `text`, or null with the Python error set.
+PyObject* new_str(std::string_view text) noexcept;
 
 }  // namespace brindle

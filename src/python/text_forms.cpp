@@ -1,4 +1,4 @@
-#include "engine/text.hpp"
+#include "python/text_forms.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -1,6 +1,6 @@
-#include "pytext.hpp"
+#include "python/utf8.hpp"
 
-#include "engine/text.hpp"
+#include "python/text_forms.hpp"
 
 namespace brindle {
 
@@ -24,6 +24,10 @@ Status append_utf8(PyObject* str, std::string& out) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return PyError::fetch();
     PyErr_Clear();
     return append_utf8_surrogatepass(str, out);
+}
+
+PyObject* new_str(std::string_view text) noexcept {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
 }  // namespace brindle
