@@ -1,8 +1,5 @@
 """The cell scan: which columns are text, the labels they get, and failures."""
 import math
-import subprocess
-import sys
-import textwrap
 import threading
 
 import numpy as np
@@ -454,23 +451,3 @@ def test_python_threads_share_an_encoder():
         t.join()
     assert set(errors) <= {"Already borrowed"}
     assert results and all(np.array_equal(r, expected) for r in results)
-
-
-def test_results_do_not_depend_on_pool_size():
-    script = textwrap.dedent(
-        """
-        import sys, numpy as np, brindle
-        rng = np.random.default_rng(3)
-        x = rng.integers(0, 500, (70000, 6)).astype(str).astype(object)
-        x[::7, 2] = 1.5
-        x[:, 4] = rng.random(70000)
-        enc = brindle.Encoder()
-        sys.stdout.buffer.write(enc.encode(x).tobytes())
-        sys.stdout.buffer.write(repr(enc.decode(x)[:50].tolist()).encode())
-        """
-    )
-    outs = []
-    for n in ("1", "2", "5"):
-        env = {**__import__("os").environ, "RAYON_NUM_THREADS": n}
-        outs.append(subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, check=True).stdout)
-    assert outs[0] == outs[1] == outs[2]
