@@ -1,6 +1,5 @@
 """The cell scan: which columns are text, the labels they get, and failures."""
 import math
-import threading
 
 import numpy as np
 import pandas as pd
@@ -391,63 +390,3 @@ def test_str_as_columns_is_refused(enc):
 
     with pytest.raises(AttributeError):
         enc.encode(DataFrame())
-
-
-# ---- access rules ----------------------------------------------------------------
-
-class Reenter:
-    def __init__(self, enc, method):
-        self.enc, self.method, self.error = enc, method, None
-
-    def __str__(self):
-        try:
-            getattr(self.enc, self.method)(np.array([["z"]], dtype=object))
-        except RuntimeError as exc:
-            self.error = str(exc)
-        return "r"
-
-
-@pytest.mark.parametrize(
-    "outer, inner, expected",
-    [("encode", "encode", "Already borrowed"), ("encode", "decode", "Already mutably borrowed"),
-     ("decode", "encode", "Already borrowed"), ("decode", "decode", None)],
-)
-def test_reentrant_calls(outer, inner, expected):
-    enc = brindle.Encoder()
-    cell = Reenter(enc, inner)
-    getattr(enc, outer)(np.array([[cell]], dtype=object))
-    assert cell.error == expected
-    # the flag was given back: both kinds of call work again
-    enc.encode(np.array([["a"]], dtype=object))
-    enc.decode(np.array([["a"]], dtype=object))
-
-
-@pytest.mark.parametrize("method", ["encode", "decode"])
-def test_flag_given_back_after_failure(method):
-    enc = brindle.Encoder()
-    for bad in ([1], np.array([[BadStr()]], dtype=object), np.zeros(2, dtype=object)):
-        with pytest.raises(BaseException):
-            getattr(enc, method)(bad)
-    enc.encode(np.array([["a"]], dtype=object))
-
-
-def test_python_threads_share_an_encoder():
-    enc = brindle.Encoder()
-    x = np.array([[f"v{i % 7}", i] for i in range(2000)], dtype=object)
-    expected = brindle.Encoder().encode(x)
-    errors, results = [], []
-
-    def work():
-        for _ in range(20):
-            try:
-                results.append(enc.encode(x))
-            except RuntimeError as exc:
-                errors.append(str(exc))
-
-    threads = [threading.Thread(target=work) for _ in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert set(errors) <= {"Already borrowed"}
-    assert results and all(np.array_equal(r, expected) for r in results)
