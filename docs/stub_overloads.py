@@ -1,9 +1,12 @@
-"""A griffe extension for the API page: documents methods that the stub declares
-only through @overload.
+"""A griffe extension for the API page, for two things a stub of a compiled type
+needs that mkdocstrings does not show by itself (no maintained extension does):
 
-A stub has no implementation after its overloads, and griffe then keeps the
-overloads aside without a member to show them under; this makes that member, with
-the docstring the stub gives its first overload. No maintained extension does it.
+- methods declared only through @overload: a stub has no implementation after its
+  overloads, and griffe keeps the overloads aside without a member to show them
+  under; this makes that member, with the docstring the stub gives its first
+  overload;
+- a constructor declared as __new__ (the type has no __init__ at run time, so
+  stubtest wants __new__): it is shown as the class's signature, as __init__ is.
 """
 
 import griffe
@@ -45,3 +48,9 @@ class StubOverloads(griffe.Extension):
                 )
             cls.set_member(name, func)
             func.overloads = overloads
+        new = cls.members.get("__new__")
+        if new is not None and "__init__" not in cls.members:
+            cls.del_member("__new__")
+            new.name = "__init__"
+            new.returns = None
+            cls.set_member("__init__", new)

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 WORK=$ROOT/build/wheel-test
 export PIP_DISABLE_PIP_VERSION_CHECK=1
-source scripts/pythons.sh
+source scripts/wheel-lib.sh
 status=0
 fail() { echo "check-wheels: $*" >&2; status=1; }
 

