@@ -8,6 +8,12 @@
 #                   with the sanitizer runtime preloaded into the interpreter
 #     engine        the C++ engine's scripts that exist: engine-tests, engine-tsan,
 #                   engine-fuzz (each can also be named alone)
+#     wheels        builds the wheels (scripts/wheel.sh) and runs pytest against each one,
+#                   installed in a fresh environment with the system's oneTBB and abseil
+#                   hidden; checks them with auditwheel show
+#     types         mypy --strict on a typed example, and stubtest, for brindle-stubs
+#     docs          the user documentation, built with warnings as errors; its examples
+#                   run as doctests
 #   Without a stage, all of them run in that order. Arguments after "--" go to every
 #   pytest run (for example: scripts/test.sh new -- -k passthrough -x).
 #
@@ -31,13 +37,14 @@ while (($#)); do
     --) shift; PYTEST_ARGS=("$@"); break ;;
     old|new|asan|engine-tests|engine-tsan|engine-fuzz) STAGES+=("$1") ;;
     engine) STAGES+=(engine-tests engine-tsan engine-fuzz) ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "test.sh: unknown stage '$1' (old, new, asan, engine, engine-tests, engine-tsan, engine-fuzz)" >&2
+    wheels|types|docs) STAGES+=("$1") ;;
+    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "test.sh: unknown stage '$1' (old, new, asan, engine, engine-tests, engine-tsan, engine-fuzz, wheels, types, docs)" >&2
        exit 2 ;;
   esac
   shift
 done
-((${#STAGES[@]})) || STAGES=(old new asan engine-tests engine-tsan engine-fuzz)
+((${#STAGES[@]})) || STAGES=(old new asan engine-tests engine-tsan engine-fuzz wheels types docs)
 
 banner() { printf '\n==== %s ====\n' "$*"; }
 
@@ -137,6 +144,8 @@ for stage in "${STAGES[@]}"; do
     old|new) pytest_stage "$stage" ;;
     asan) asan_stage ;;
     engine-*) engine_stage "$stage" ;;
+    wheels) bash scripts/check-wheels.sh "${PYTEST_ARGS[@]}" ;;
+    types|docs) bash "scripts/check-$stage.sh" ;;
   esac 2>&1 | tee "$log"
   rc=${PIPESTATUS[0]}
   took=$((SECONDS - start))
