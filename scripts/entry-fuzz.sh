@@ -20,7 +20,8 @@ REPORTS=$OUT/asan-reports
 mkdir -p "$OUT"
 rm -rf "$REPORTS" && mkdir -p "$REPORTS"
 
-py=$(bash scripts/setup.sh asan | tail -n 1)
+# scripts/test.sh passes the environment its asan stage has just built.
+py=${BRINDLE_ASAN_PYTHON:-$(bash scripts/setup.sh asan | tail -n 1)}
 [ -x "$py" ] || { echo "entry-fuzz: setup.sh asan gave no python ('$py')" >&2; exit 1; }
 lib=$(g++ -print-file-name=libasan.so)
 [ -f "$lib" ] || { echo "entry-fuzz: g++ has no libasan.so" >&2; exit 1; }
