@@ -201,7 +201,8 @@ column_kinds = st.sampled_from(["str", "int", "dup", "tuple", "index", "np_int",
 @st.composite
 def plans(draw, skip_known=False):
     quiet = draw(st.integers(0, 2)) == 0  # no side effects anywhere: outcome predicted exactly
-    container = draw(st.sampled_from(["array", "array", "frame", "fake_frame", "fake_array", "unsupported"]))
+    container = draw(st.sampled_from(["array", "array", "frame", "fake_frame", "fake_array", "subclass",
+                                      "unsupported"]))
     rows = draw(st.integers(0, 6))
     cols = draw(st.integers(0, 4))
     plan = {
@@ -216,6 +217,13 @@ def plans(draw, skip_known=False):
     if container == "array":
         plan["layout"] = draw(st.sampled_from(["c", "f", "strided"]))
         plan["dtype"] = draw(st.sampled_from(["object"] * 6 + ["int64", "float32", "float64", "bool", "float16"]))
+        # Now and then tall enough for the pool to scan it in several blocks.
+        if rows and plan["dtype"] == "object" and draw(st.integers(0, 19)) == 0:
+            plan["tile"] = -(-40_000 // rows)
+    elif container == "subclass":
+        # A subclass named "ndarray" whose `shape` may lie about its buffer.
+        plan["dtype"] = draw(st.sampled_from(["object", "object", "int64", "float64"]))
+        plan["shape"] = [rows + draw(st.sampled_from([0, 0, -1, 1, 2])), cols + draw(st.sampled_from([0, 0, -1, 1]))]
     elif container == "frame":
         plan["copy"] = draw(st.booleans())
         plan["names"] = draw(st.sampled_from(["str", "int", "dup"]))
@@ -486,6 +494,8 @@ def build(plan):
     container = plan["container"]
     if container == "array":
         dtype = plan["dtype"]
+        if plan.get("tile"):
+            grid = np.tile(grid, (plan["tile"], 1))
         src = grid if dtype == "object" else grid.astype(dtype)
         if plan["layout"] == "f":
             src = np.asfortranarray(src)
@@ -516,6 +526,11 @@ def build(plan):
             ns["__getitem__"] = lambda self, key, v=values: v[key]
             ctx.x = type("ndarray", (), ns)()
         ctx.source = values
+    elif container == "subclass":
+        claimed = tuple(plan["shape"])
+        cls = type("ndarray", (np.ndarray,), {"shape": property(lambda self: claimed)})
+        src = grid if plan["dtype"] == "object" else grid.astype(plan["dtype"])
+        ctx.source = ctx.x = src.view(cls)
     else:
         kind = plan["kind"]
         ctx.x = grid.tolist() if kind == "list" else type(kind, (), {"shape": grid.shape})()
