@@ -175,6 +175,10 @@ def hostile_cell(draw, skip_known, quiet):
     for slot in ("float", "index", "str"):
         if draw(st.booleans()):
             spec[slot] = draw(behaviour(slot, skip_known, quiet))
+    # A finalizer runs wherever the cell dies: mid-scan when another cell's
+    # code replaces it, or in a collection.
+    if not quiet and draw(st.integers(0, 3)) == 0:
+        spec["del"] = {"effects": draw(st.lists(st.sampled_from(effect_pool(skip_known)), min_size=1, max_size=2))}
     return spec
 
 
@@ -218,8 +222,8 @@ def plans(draw, skip_known=False):
         plan["layout"] = draw(st.sampled_from(["c", "f", "strided"]))
         plan["dtype"] = draw(st.sampled_from(["object"] * 6 + ["int64", "float32", "float64", "bool", "float16"]))
         # Now and then tall enough for the pool to scan it in several blocks.
-        if rows and plan["dtype"] == "object" and draw(st.integers(0, 19)) == 0:
-            plan["tile"] = -(-40_000 // rows)
+        if rows and plan["dtype"] == "object" and draw(st.integers(0, 39)) == 0:
+            plan["tile"] = -(-33_000 // rows)
     elif container == "subclass":
         # A subclass named "ndarray" whose `shape` may lie about its buffer.
         plan["dtype"] = draw(st.sampled_from(["object", "object", "int64", "float64"]))
@@ -371,6 +375,17 @@ def conversion(ctx, spec, kind):
     return method
 
 
+def finalizer(ctx, effects):
+    def __del__(self):
+        for effect in effects:
+            try:
+                run_effect(ctx, effect, self.pos)
+            except BaseException:  # noqa: BLE001 - a finalizer's errors would only be printed
+                pass
+
+    return __del__
+
+
 BASES = {"object": object, "str": str, "int": int, "float": float}
 
 
@@ -379,6 +394,8 @@ def make_hostile(ctx, spec, pos):
     for slot, dunder in (("float", "__float__"), ("index", "__index__"), ("str", "__str__")):
         if slot in spec:
             ns[dunder] = conversion(ctx, spec[slot], slot)
+    if "del" in spec:
+        ns["__del__"] = finalizer(ctx, spec["del"]["effects"])
     if spec["base"] in ("int", "str"):
         ns["__slots__"] = ()  # variable-size bases take no slots
         ns["pos"] = pos
@@ -551,9 +568,11 @@ def first_input(plan):
     return out
 
 
+SLOTS = ("float", "index", "str", "del")
+
+
 def has_effects(plan):
-    return any(spec[0] == "h" and any(spec[1].get(s, {}).get("effects") for s in ("float", "index", "str"))
-               for spec in plan["cells"])
+    return any(spec[0] == "h" and any(spec[1].get(s, {}).get("effects") for s in SLOTS) for spec in plan["cells"])
 
 
 def changes_input(plan):
@@ -561,7 +580,7 @@ def changes_input(plan):
     for spec in plan["cells"]:
         if spec[0] != "h":
             continue
-        for slot in ("float", "index", "str"):
+        for slot in SLOTS:
             for effect in spec[1].get(slot, {}).get("effects", []):
                 if effect[0] in names or effect[:2] == ["thread", "mutate"]:
                     return True
@@ -929,7 +948,7 @@ class Recorder:
         os.ftruncate(self.fd, len(data))
 
 
-def fuzz(seconds, skip_known, last_path, batch=200):
+def fuzz(seconds, skip_known, last_path, batch=25):
     recorder = Recorder(last_path)
     count = [0]
     failed = [None]
@@ -951,6 +970,7 @@ def fuzz(seconds, skip_known, last_path, batch=200):
             if count[0] % 256 == 0:
                 gc.collect()
 
+    # Hypothesis runs a batch to its end: small batches keep to the time given.
     start = time.monotonic()
     ok = True
     while time.monotonic() - start < seconds:
