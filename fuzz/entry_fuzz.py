@@ -221,9 +221,10 @@ def plans(draw, skip_known=False):
     if container == "array":
         plan["layout"] = draw(st.sampled_from(["c", "f", "strided"]))
         plan["dtype"] = draw(st.sampled_from(["object"] * 6 + ["int64", "float32", "float64", "bool", "float16"]))
-        # Now and then tall enough for the pool to scan it in several blocks.
+        # Now and then tall enough for the pool to scan it in several blocks:
+        # the generated rows sit among plain rows, first or last.
         if rows and plan["dtype"] == "object" and draw(st.integers(0, 39)) == 0:
-            plan["tile"] = -(-33_000 // rows)
+            plan["tall"] = [TALL, draw(st.sampled_from([0, TALL - rows]))]
     elif container == "subclass":
         # A subclass named "ndarray" whose `shape` may lie about its buffer.
         plan["dtype"] = draw(st.sampled_from(["object", "object", "int64", "float64"]))
@@ -407,12 +408,29 @@ def make_hostile(ctx, spec, pos):
     return obj
 
 
+TALL = 33_000  # rows: two pool blocks at least
+
+
+def plain_rows(rows, cols):
+    """Cells read without Python code: a few shared str per column and floats."""
+    grid = np.empty((rows, cols), dtype=object)
+    words = [f"w{i}" for i in range(7)]
+    for c in range(cols):
+        grid[:, c] = [words[r % 7] if c % 2 == 0 else float(r % 5) for r in range(rows)]
+    return grid
+
+
 def build_cells(ctx, plan):
     rows, cols = plan["rows"], plan["cols"]
-    grid = np.empty((rows, cols), dtype=object)
+    offset = 0
+    if plan.get("tall"):
+        grid = plain_rows(plan["tall"][0], cols)
+        offset = plan["tall"][1]
+    else:
+        grid = np.empty((rows, cols), dtype=object)
     made = []
     for k, spec in enumerate(plan["cells"]):
-        r, c = k % rows, k // rows  # column-major
+        r, c = offset + k % rows, k // rows  # column-major
         if spec[0] == "v":
             obj = make_value(spec[1])
         elif spec[0] == "h":
@@ -511,8 +529,6 @@ def build(plan):
     container = plan["container"]
     if container == "array":
         dtype = plan["dtype"]
-        if plan.get("tile"):
-            grid = np.tile(grid, (plan["tile"], 1))
         src = grid if dtype == "object" else grid.astype(dtype)
         if plan["layout"] == "f":
             src = np.asfortranarray(src)
