@@ -143,7 +143,8 @@ for method in ("encode", "decode"):
 )
 def test_shape_beyond_values_is_an_internal_failure(shape, values, dtype):
     out = run_isolated(OVERSTATED.format(shape=shape, values=values, dtype=dtype))
-    assert out.split() == ["True", "InternalError"] * 2
+    # Each line: whether the failure was the internal one, and what it was.
+    assert out.split()[::2] == ["True", "True"], out
 
 
 def test_shape_within_values_reads_only_what_it_claims(enc):
