@@ -219,7 +219,7 @@ def plans(draw, skip_known=False):
         "first": draw(st.sampled_from([None, "same", "narrow"])),  # what the Encoder encoded before
     }
     if container == "array":
-        plan["layout"] = draw(st.sampled_from(["c", "f", "strided"]))
+        plan["layout"] = draw(st.sampled_from(["c", "c", "f", "strided", "reversed", "broadcast"]))
         plan["dtype"] = draw(st.sampled_from(["object"] * 6 + ["int64", "float32", "float64", "bool", "float16"]))
         # Now and then tall enough for the pool to scan it in several blocks:
         # the generated rows sit among plain rows, first or last.
@@ -536,6 +536,10 @@ def build(plan):
             wide = np.empty((src.shape[0], 2 * src.shape[1]), dtype=src.dtype)
             wide[:, ::2] = src
             src = wide[:, ::2]
+        elif plan["layout"] == "reversed":
+            src = src[::-1, ::-1]
+        elif plan["layout"] == "broadcast" and src.shape[0]:
+            src = np.broadcast_to(src[:1], src.shape)  # every row is row 0, read-only
         ctx.source = ctx.x = src
     elif container == "frame":
         names = make_names(plan["names"], plan["cols"])
