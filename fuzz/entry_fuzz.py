@@ -136,6 +136,7 @@ def make_value(v):
 
 
 # Side effects a conversion runs before its outcome.
+@functools.cache
 def effect_pool(skip_known, finalizer=False):
     # Known defect: a cell freed while its own conversion runs. Skipping it
     # leaves out every road to that: replacing the cell itself, a nested call

@@ -116,6 +116,37 @@ def test_cell_that_replaces_itself(how, call):
     assert out.strip() == ("[[1.0], [0.0]]" if how in ("float", "index") else "[[0.0], [1.0]]")
 
 
+FINALIZER = """
+import gc
+
+x = np.empty((2, 1), dtype=object)
+
+class Cell:
+    def __float__(self):
+        gc.collect()
+        raise ValueError("not a number")
+
+    def __str__(self):
+        return "cell"
+
+class Trap:
+    def __del__(self):
+        x[0, 0] = "replaced"  # the array's reference to Cell was the last
+
+t = Trap()
+t.cycle = t
+del t  # garbage in a cycle, finalized by the collection Cell starts
+x[0, 0] = Cell()
+x[1, 0] = "a"
+print(brindle.Encoder().encode(x).tolist())
+"""
+
+
+def test_cell_replaced_by_a_finalizer_during_its_conversion():
+    # Not the cell's own doing: code it runs (here a collection) replaces it.
+    assert run_isolated(FINALIZER).strip() == "[[1.0], [0.0]]"
+
+
 # ---- impostors whose shape overstates their values ------------------------------------
 
 OVERSTATED = """
