@@ -284,6 +284,7 @@ class Context:
         self.frame = None
         self.threads = []
         self.depth = 0
+        self.flipped = False  # the source is the grid reversed on both axes
 
 
 SMALL = np.array([["s", 1.0], ["t", 2.0]], dtype=object)
@@ -297,7 +298,7 @@ def run_effect(ctx, effect, pos):
         if not isinstance(src, np.ndarray) or src.ndim != 2 or src.size == 0:
             return
         rows, cols = src.shape
-        r, c = pos
+        r, c = (rows - 1 - pos[0], cols - 1 - pos[1]) if ctx.flipped else pos
         if target == "all":
             for i in range(rows):
                 for j in range(cols):
@@ -547,6 +548,7 @@ def build(plan):
             src = wide[:, ::2]
         elif plan["layout"] == "reversed":
             src = src[::-1, ::-1]
+            ctx.flipped = True
         elif plan["layout"] == "broadcast" and src.shape[0]:
             src = np.broadcast_to(src[:1], src.shape)  # every row is row 0, read-only
         ctx.source = ctx.x = src
