@@ -5,7 +5,9 @@
 #     old           pytest on CPython 3.12 with NumPy 1.26.x and pandas 2.2.x
 #     new           pytest on the newest CPython here with the newest NumPy and pandas
 #     asan          pytest against an AddressSanitizer + UBSan build of the extension,
-#                   with the sanitizer runtime preloaded into the interpreter
+#                   with the sanitizer runtime preloaded into the interpreter; then
+#                   scripts/entry-fuzz.sh against the same build (BRINDLE_FUZZ_SECONDS,
+#                   default 90; 0 leaves it out)
 #     engine        the C++ engine's scripts that exist: engine-tests, engine-tsan,
 #                   engine-fuzz (each can also be named alone)
 #     wheels        builds the wheels (scripts/wheel.sh) and runs pytest against each one,
@@ -95,6 +97,11 @@ asan_stage() {
   done
   ((found)) && ((rc == 0)) && rc=1
   ((rc == 5)) && echo "test.sh: pytest collected no tests" >&2
+  # Hostile inputs against the entry points, for a bounded time, on the build
+  # just tested (so no second setup).
+  if [[ ${BRINDLE_FUZZ_SECONDS:-90} != 0 ]]; then
+    BRINDLE_ASAN_PYTHON=$py bash scripts/entry-fuzz.sh || { ((rc == 0)) && rc=1; }
+  fi
   return "$rc"
 }
 
