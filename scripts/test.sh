@@ -33,7 +33,7 @@ while (($#)); do
     --) shift; PYTEST_ARGS=("$@"); break ;;
     old|new|asan|engine-tests|engine-tsan|engine-fuzz) STAGES+=("$1") ;;
     engine) STAGES+=(engine-tests engine-tsan engine-fuzz) ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "test.sh: unknown stage '$1' (old, new, asan, engine, engine-tests, engine-tsan, engine-fuzz)" >&2
        exit 2 ;;
   esac
