@@ -40,7 +40,7 @@ while (($#)); do
     old|new|asan|engine-tests|engine-tsan|engine-fuzz) STAGES+=("$1") ;;
     engine) STAGES+=(engine-tests engine-tsan engine-fuzz) ;;
     wheels|types|docs) STAGES+=("$1") ;;
-    -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "test.sh: unknown stage '$1' (old, new, asan, engine, engine-tests, engine-tsan, engine-fuzz, wheels, types, docs)" >&2
        exit 2 ;;
   esac
