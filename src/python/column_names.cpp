@@ -65,7 +65,12 @@ Result<std::vector<std::string>> read_column_names(PyObject* frame) {
     BRINDLE_FAIL_IF(!columns);
     Result<std::vector<std::string>> texts = names_as_texts(columns.get());
     if (texts.ok()) return texts;
-    texts.take_error();  // discarded: the integer attempt decides
+    PyError refused = texts.take_error();
+    // An ordinary exception means "not texts", and the integer attempt
+    // decides. An interrupt, an exit or running out of memory is passed on.
+    if (!PyErr_GivenExceptionMatches(refused.exc.get(), PyExc_Exception) ||
+        PyErr_GivenExceptionMatches(refused.exc.get(), PyExc_MemoryError))
+        return refused;
     return names_as_integers(columns.get());
 }
 

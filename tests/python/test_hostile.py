@@ -228,6 +228,32 @@ def test_column_names_against_shape(enc, columns, exc):
         enc.encode(frame)
 
 
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit, MemoryError])
+def test_reading_names_passes_interrupts_on(enc, exc_type):
+    # The names are first tried as texts; only an ordinary failure there
+    # means "not texts" and leads on to the integer attempt.
+    class Names:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            return "a"
+
+        def __iter__(self):
+            raise exc_type
+
+        def tolist(self):
+            return [0]
+
+    class DataFrame:
+        columns = Names()
+        shape = (1, 1)
+        values = np.array([["x"]], dtype=object)
+
+    with pytest.raises(exc_type):
+        enc.encode(DataFrame())
+
+
 # ---- what a float conversion raises ------------------------------------------------------
 
 
