@@ -5,6 +5,7 @@
 
 #include "driver.hpp"
 #include "errors.hpp"
+#include "frame_columns.hpp"
 #include "matrix.hpp"
 #include "numpy_api.hpp"
 #include "pytext.hpp"
@@ -63,6 +64,11 @@ Result<DriverResult> pyany_to_vec(PyObject* obj, bool may_borrow) {
         }
         BRINDLE_ASSIGN_OR_RETURN(Matrix copy, copy_float64_array(obj));
         return DriverResult{std::move(out), std::move(copy), std::nullopt};
+    }
+    if (kind == Kind::Frame) {
+        DriverResult by_columns;
+        BRINDLE_ASSIGN_OR_RETURN(const bool read, encode_frame_columns(obj, out, by_columns));
+        if (read) return by_columns;
     }
     return encode_object_array(obj, std::move(out));
 }
