@@ -1,21 +1,15 @@
 // The column road of a DataFrame.
 //
 // `values` interleaves every column into one array whose dtype depends on the
-// frame's dtypes as a whole, and the scan reads that. The same results come
-// from the columns themselves in two cases, which are the only ones taken
-// here (anything else reads `values`):
-//
-// - Every column is a NumPy bool, integer or float column (not float16).
-//   `values` is then their common numeric dtype, or object holding Python
-//   bools, ints and floats when bools meet numbers; either way every cell
-//   reads as the float64 its own column converts to, read here in place.
-// - Some column is of object or a pandas string dtype. `values` is then an
-//   object array that takes numeric columns as Python ints, floats and bools
-//   (read in place here, as above) and every other column as its array's
-//   astype(object), which is what is read here: an object column's own
-//   array, an Arrow-backed string column's Arrow buffers (a valid element is
-//   the str of its UTF-8 bytes, a missing one the dtype's na_value), and for
-//   pandas' other dtypes the array's astype(object).
+// frame's dtypes as a whole, and the scan reads that. When some column is of
+// object or a pandas string dtype, `values` is an object array that holds a
+// NumPy bool, integer or float column as Python bools, ints and floats (whose
+// float64 is what the column's own elements convert to, read here in place)
+// and every other column as its array's astype(object), which is what is read
+// here: an object column's own array, an Arrow-backed string column's Arrow
+// buffers (a valid element is the str of its UTF-8 bytes, a missing one the
+// dtype's na_value), and for pandas' other dtypes the array's astype(object).
+// Any other frame reads `values`.
 //
 // Object cells are read by the pool scan only, which runs no Python code; a
 // column holding any other cell sends the whole frame to `values`, so the
@@ -54,6 +48,7 @@ enum class Road {
 
 struct Column {
     Road road = Road::Values;
+    PyRef dtype;
     PyRef series;
     PyRef array;  // Number and Object: a (rows, 1) view of the column's array
     ArrowChunks arrow;
@@ -66,6 +61,7 @@ struct Column {
 struct Pandas {
     PyRef module;
     PyRef frame_type;
+    PyRef series_type;
     PyRef string_dtype;
     PyRef na;
 };
@@ -80,16 +76,25 @@ Result<std::optional<Pandas>> imported_pandas() {
         BRINDLE_FAIL_IF(PyErr_Occurred());
         return std::optional<Pandas>();
     }
+    // Something else under the name (None blocks the import): not pandas.
+    if (!PyModule_Check(mod.get())) return std::optional<Pandas>();
     static PyObject* s_DataFrame = nullptr;
+    static PyObject* s_Series = nullptr;
     static PyObject* s_StringDtype = nullptr;
     static PyObject* s_NA = nullptr;
     Pandas p;
-    p.frame_type = PyRef::steal(interned_attr(mod.get(), s_DataFrame, "DataFrame"));
-    BRINDLE_FAIL_IF(!p.frame_type);
-    p.string_dtype = PyRef::steal(interned_attr(mod.get(), s_StringDtype, "StringDtype"));
-    BRINDLE_FAIL_IF(!p.string_dtype);
-    p.na = PyRef::steal(interned_attr(mod.get(), s_NA, "NA"));
-    BRINDLE_FAIL_IF(!p.na);
+    // A module without these names is not the pandas this reads.
+    const auto get = [&](PyRef& out, PyObject*& slot, const char* text) -> Status {
+        out = PyRef::steal(interned_attr(mod.get(), slot, text));
+        if (!out && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+        else BRINDLE_FAIL_IF(!out);
+        return Status::success();
+    };
+    BRINDLE_TRY_STATUS(get(p.series_type, s_Series, "Series"));
+    BRINDLE_TRY_STATUS(get(p.frame_type, s_DataFrame, "DataFrame"));
+    BRINDLE_TRY_STATUS(get(p.string_dtype, s_StringDtype, "StringDtype"));
+    BRINDLE_TRY_STATUS(get(p.na, s_NA, "NA"));
+    if (!p.series_type || !p.frame_type || !p.string_dtype || !p.na) return std::optional<Pandas>();
     p.module = std::move(mod);
     return std::optional<Pandas>(std::move(p));
 }
@@ -137,17 +142,17 @@ Result<PyRef> column_view(PyObject* array, std::size_t rows, int type_num) {
     return view;
 }
 
-// Decides each column's road from its dtype alone, before anything is
-// converted. False when the frame goes to `values`.
+// Decides each column's road from its dtype alone, before any column is
+// touched. False when the frame goes to `values`, which is also the road of
+// a frame of NumPy numbers only: `values` is then one numeric array, copied
+// once and read in place, cheaper than a Series per column.
 Result<bool> choose_roads(const Pandas& pandas, std::vector<Column>& columns) {
-    static PyObject* s_dtype = nullptr;
     static PyObject* s_storage = nullptr;
     static PyObject* s_na_value = nullptr;
     static PyObject* s_arrow_stream = nullptr;
     bool object_values = false;
-    bool all_numbers = true;
     for (Column& col : columns) {
-        BRINDLE_ASSIGN_OR_RETURN(PyRef dtype, attr(col.series.get(), s_dtype, "dtype"));
+        const PyRef& dtype = col.dtype;
         if (PyArray_DescrCheck(dtype.get())) {
             auto* d = reinterpret_cast<PyArray_Descr*>(dtype.get());
             if (d->type_num == NPY_OBJECT) {
@@ -160,7 +165,6 @@ Result<bool> choose_roads(const Pandas& pandas, std::vector<Column>& columns) {
             }
             continue;
         }
-        all_numbers = false;
         // Only pandas' own dtypes: astype(object) of anything else may run
         // code that `values` would run differently.
         static PyObject* s_module = nullptr;
@@ -191,7 +195,7 @@ Result<bool> choose_roads(const Pandas& pandas, std::vector<Column>& columns) {
         BRINDLE_FAIL_IF(name == nullptr);
         // pandas exports a Series this way from 3.0 on; before, its column
         // is read as astype(object).
-        PyRef method = PyRef::steal(PyObject_GetAttr(col.series.get(), name));
+        PyRef method = PyRef::steal(PyObject_GetAttr(pandas.series_type.get(), name));
         if (method) {
             col.road = Road::Arrow;
         } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -200,7 +204,7 @@ Result<bool> choose_roads(const Pandas& pandas, std::vector<Column>& columns) {
             return PyError::fetch();
         }
     }
-    return object_values || all_numbers;
+    return object_values;
 }
 
 // Makes what the pool reads: each column's array, view or Arrow chunks.
@@ -331,19 +335,29 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
     std::vector<Column> columns;
     columns.reserve(cols);
     {
+        static PyObject* s_dtypes = nullptr;
+        static PyObject* s_tolist = nullptr;
+        BRINDLE_ASSIGN_OR_RETURN(PyRef dtypes, attr(frame, s_dtypes, "dtypes"));
+        BRINDLE_ASSIGN_OR_RETURN(PyRef list, call_method(dtypes.get(), s_tolist, "tolist"));
+        if (!PyList_Check(list.get()) || static_cast<std::size_t>(PyList_GET_SIZE(list.get())) != cols)
+            return values_road();
+        for (std::size_t c = 0; c != cols; ++c)
+            columns.emplace_back().dtype = PyRef::borrow(PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(c)));
+    }
+    BRINDLE_ASSIGN_OR_RETURN(const bool chosen, choose_roads(*pandas, columns));
+    if (!chosen) return values_road();
+    {
+        std::size_t c = 0;
         BRINDLE_ASSIGN_OR_RETURN(PyRef items, call_method(frame, s_items, "items"));
         PyRef iter = PyRef::steal(PyObject_GetIter(items.get()));
         BRINDLE_FAIL_IF(!iter);
         while (PyRef pair = PyRef::steal(PyIter_Next(iter.get()))) {
-            if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2 || columns.size() == cols)
-                return values_road();
-            columns.emplace_back().series = PyRef::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+            if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2 || c == cols) return values_road();
+            columns[c++].series = PyRef::borrow(PyTuple_GET_ITEM(pair.get(), 1));
         }
         BRINDLE_FAIL_IF(PyErr_Occurred());
+        if (c != cols) return values_road();
     }
-    if (columns.size() != cols) return values_road();
-    BRINDLE_ASSIGN_OR_RETURN(const bool chosen, choose_roads(*pandas, columns));
-    if (!chosen) return values_road();
     BRINDLE_ASSIGN_OR_RETURN(const bool prepared, prepare(columns, rows));
     if (!prepared) return values_road();
 

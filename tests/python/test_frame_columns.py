@@ -303,7 +303,8 @@ def test_subclass_keeps_the_values_road():
 
 
 COMMON = {
-    "numbers": lambda: pd.DataFrame({"i": [1, 2], "f": [0.5, np.nan], "b": [True, False], "u": np.uint8([3, 4])}),
+    "numbers": lambda: pd.DataFrame({"i": [1, 2], "f": [0.5, np.nan], "b": [True, False], "u": np.uint8([3, 4]),
+                                     "o": pd.Series(["x", "y"], dtype=object)}),
     "object": lambda: pd.DataFrame({"i": [1, 2], "o": pd.Series(["x", None], dtype=object)}),
     "str": lambda: pd.DataFrame({"s": pd.Series(["x", None], dtype="str" if PANDAS_3 else object), "f": [1.0, 2]}),
     "category": lambda: pd.DataFrame({"c": pd.Categorical(["x", None]), "o": pd.Series(["y", "z"], dtype=object)}),
