@@ -258,6 +258,9 @@ def test_column_road_matches_in_blocks(rows):
         "c": pd.Series(text, dtype="category"),
         # Numbers before the first text, and many distinct texts.
         "m": pd.Series([1.5] * 3 + [f"u{i}" for i in range(rows - 3)], dtype=object),
+        # Mostly distinct Arrow texts: cells stop sharing entries part way.
+        "d": pd.Series([None, "x"] + [f"u{i % (rows // 2)}" for i in range(rows - 2)],
+                       dtype="str" if PANDAS_3 else object),
     })
     assert_same(frame)
     assert_same(pd.concat([frame.iloc[: rows // 3], frame.iloc[rows // 3:]]).iloc[7:])
