@@ -2,6 +2,8 @@
 # Runs brindle beside pandas, scikit-learn, polars and pyarrow (bench/peers.py).
 #
 #   scripts/bench.sh [--quick] [--only TEXT] [--out DIR] [--repeat N]
+#   scripts/bench.sh --frames [--quick] [--only TEXT] [--repeat N] [--json FILE]
+#                                       (bench/frames_bench.py: real-table frames)
 #
 # Builds brindle into .venv/new through scripts/setup.sh, then runs the bench in
 # .venv/bench: a venv on the same interpreter that sees .venv/new's packages through
@@ -11,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-PEERS=(scikit-learn polars pyarrow matplotlib)
+PEERS=(scikit-learn polars pyarrow matplotlib palmerpenguins)
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 NEW_PY=$(bash scripts/setup.sh new | tail -n 1)
@@ -31,8 +33,12 @@ echo "$SITE" >"$BSITE/brindle-new.pth"
 # A private copy of the module, ahead of the .pth path: a rebuild of .venv/new while
 # the bench runs must not change the module under later workers.
 cp -f "$SITE"/brindle.*.so "$BSITE"/
-if ! "$BPY" -c 'import brindle, sklearn, polars, pyarrow, matplotlib' 2>/dev/null; then
+if ! "$BPY" -c 'import brindle, sklearn, polars, pyarrow, matplotlib, palmerpenguins' 2>/dev/null; then
   echo "[bench] installing ${PEERS[*]}" >&2
   "$BPY" -m pip install -q "${PEERS[@]}" >&2
+fi
+if [ "${1:-}" = --frames ]; then
+  shift
+  exec "$BPY" bench/frames_bench.py "$@"
 fi
 exec "$BPY" bench/peers.py "$@"

@@ -2,7 +2,7 @@
 # Prepares a virtual environment with brindle built into it. Idempotent.
 #
 #   scripts/setup.sh [new|old|asan]
-#     new   newest CPython >= 3.12 found here, newest NumPy 2.x and pandas (default)
+#     new   newest CPython >= 3.12 found here, newest NumPy 2.x, pandas and pyarrow (default)
 #     old   CPython 3.12 with NumPy 1.26.x and pandas 2.2.x (oldest supported)
 #     asan  like new, with the extension built under AddressSanitizer + UBSan
 # Prints the environment's python path as its last line.
@@ -49,7 +49,10 @@ pick_python() {  # $1: exact minor like 3.12, or "newest"
 
 case "$FLAVOUR" in
   # new and asan follow the newest releases, as a fresh machine would get them.
-  new|asan) PY=$(pick_python newest); REQS=(--upgrade "numpy>=2,<3" pandas pytest hypothesis) ;;
+  # new adds pyarrow, so the suite sees the frames users get by default (text
+  # columns Arrow-backed); asan leaves it out and covers pandas without it.
+  new) PY=$(pick_python newest); REQS=(--upgrade "numpy>=2,<3" pandas pyarrow pytest hypothesis) ;;
+  asan) PY=$(pick_python newest); REQS=(--upgrade "numpy>=2,<3" pandas pytest hypothesis) ;;
   old) PY=$(pick_python 3.12); REQS=("numpy==1.26.*" "pandas==2.2.*" pytest hypothesis) ;;
   *) die "unknown environment '$FLAVOUR' (use new, old or asan)" ;;
 esac

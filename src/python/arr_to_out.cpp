@@ -140,10 +140,11 @@ Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& name
     BRINDLE_FAIL_IF(!pandas);
     BRINDLE_ASSIGN_OR_RETURN(PyRef columns, name_list(names));
     BRINDLE_ASSIGN_OR_RETURN(PyRef frame_type, attribute(pandas.get(), Name::DataFrame));
-    PyObject* columns_kw = keyword_names(Keywords::columns);
+    PyObject* columns_kw = keyword_names(Keywords::columns_copy);
     BRINDLE_FAIL_IF(columns_kw == nullptr);
-    // The matrix array is this call's own, so it is the new float64 data.
-    PyObject* frame_args[] = {m.array.get(), columns.get()};
+    // The matrix array is this call's own, so it is the new float64 data:
+    // without copy=False pandas 3 would copy it, doubling the result's memory.
+    PyObject* frame_args[] = {m.array.get(), columns.get(), Py_False};
     PyRef frame = PyRef::steal(PyObject_Vectorcall(frame_type.get(), frame_args, 1, columns_kw));
     BRINDLE_FAIL_IF(!frame);
     if (books == nullptr || books->text_columns.empty()) return frame;

@@ -54,9 +54,9 @@ struct Block {
 
 class BlockScan {
 public:
-    BlockScan(const CellSource& cells, ColumnScan& scan, double* matrix)
+    BlockScan(const CellBuffer& cells, ColumnScan& scan, double* matrix)
         : scan_(scan), matrix_(matrix), cols_(scan.cols), row_step_(scan.row_step()), col_step_(scan.col_step()),
-          buffer_(cells.buffer()) {}
+          buffer_(cells) {}
 
     bool run(LabelKeep& keep) {
         const std::size_t rows = scan_.rows;
@@ -260,7 +260,7 @@ private:
 
 }  // namespace
 
-bool scan_in_blocks(const CellSource& cells, ColumnScan& scan, LabelKeep& keep, double* matrix) {
+bool scan_in_blocks(const CellBuffer& cells, ColumnScan& scan, LabelKeep& keep, double* matrix) {
     return BlockScan(cells, scan, matrix).run(keep);
 }
 

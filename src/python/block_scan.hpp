@@ -8,13 +8,14 @@
 
 namespace brindle {
 
-// Scans an object array (`cells.object_matrix()`) block of rows by block of
+// Scans the buffer of an object array of the scan's shape (one that
+// `CellSource::object_matrix()` accepts) block of rows by block of
 // rows on the pool, with the results of the column-by-column scan: the same
 // text columns, every cell's number or label, the same labels. Only cells
 // read without running Python code or creating Python objects are handled
 // (exact str, float, bool, None, and int within 64 bits); at any other cell
 // it returns false, and the caller drops whatever it made and scans again.
-bool scan_in_blocks(const CellSource& cells, ColumnScan& scan, LabelKeep& keep, double* matrix);
+bool scan_in_blocks(const CellBuffer& cells, ColumnScan& scan, LabelKeep& keep, double* matrix);
 
 // Writes every cell of a bool, integer or float array (`cells.numeric()`)
 // into the matrix laid out as `scan` says, on the pool.

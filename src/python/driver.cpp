@@ -7,6 +7,7 @@
 #include "python/column_names.hpp"
 #include "python/encode_object_array.hpp"
 #include "python/errors.hpp"
+#include "python/frame_columns.hpp"
 #include "python/matrix.hpp"
 #include "python/numpy_api.hpp"
 #include "python/utf8.hpp"
@@ -64,6 +65,11 @@ Result<DriverResult> pyany_to_vec(PyObject* obj, bool may_borrow) {
         }
         BRINDLE_ASSIGN_OR_RETURN(Matrix copy, copy_float64_array(obj));
         return DriverResult{std::move(out), std::move(copy), std::nullopt};
+    }
+    if (kind == Kind::Frame) {
+        DriverResult by_columns;
+        BRINDLE_ASSIGN_OR_RETURN(const bool read, encode_frame_columns(obj, out, by_columns));
+        if (read) return by_columns;
     }
     return encode_object_array(obj, std::move(out));
 }

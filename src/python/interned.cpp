@@ -9,6 +9,7 @@ namespace {
 constexpr std::array<const char*, static_cast<std::size_t>(Name::count_)> kNames{
     "columns", "shape", "values", "tolist", "DataFrame", "Series",
     "isetitem", "add_note", "obj", "encoding", "__all__", "Encoder", "dtype", "copy",
+    "pandas", "StringDtype", "NA", "storage", "na_value", "__arrow_c_stream__", "__module__", "to_numpy", "array", "astype", "items", "dtypes",
 };
 
 std::array<PyObject*, kNames.size()> names{};
@@ -43,7 +44,7 @@ PyObject* keyword_names(Keywords keywords) noexcept {
     PyObject*& slot = keyword_tuples[static_cast<std::size_t>(keywords)];
     if (slot != nullptr) return slot;
     switch (keywords) {
-        case Keywords::columns: slot = make_tuple({Name::columns}); break;
+        case Keywords::columns_copy: slot = make_tuple({Name::columns, Name::copy}); break;
         case Keywords::dtype_copy: slot = make_tuple({Name::dtype, Name::copy}); break;
         case Keywords::count_: break;
     }

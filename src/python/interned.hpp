@@ -26,6 +26,18 @@ enum class Name : std::size_t {
     Encoder,
     dtype,
     copy,
+    pandas,
+    StringDtype,
+    NA,
+    storage,
+    na_value,
+    arrow_c_stream,  // "__arrow_c_stream__"
+    module,  // "__module__"
+    to_numpy,
+    array,
+    astype,
+    items,
+    dtypes,
     count_,
 };
 
@@ -38,8 +50,8 @@ PyObject* get_attr(PyObject* obj, Name name) noexcept;
 
 // Tuples of keyword names for vectorcalls.
 enum class Keywords : std::size_t {
-    columns,     // ("columns",)
-    dtype_copy,  // ("dtype", "copy")
+    columns_copy,  // ("columns", "copy")
+    dtype_copy,    // ("dtype", "copy")
     count_,
 };
 

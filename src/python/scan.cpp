@@ -47,7 +47,7 @@ public:
             return Status::success();
         }
         if (cells_.object_matrix()) {
-            if (scan_in_blocks(cells_, scan_, keep_, matrix_)) return Status::success();
+            if (scan_in_blocks(cells_.buffer(), scan_, keep_, matrix_)) return Status::success();
             // Nothing it made is kept; every cell is written again below.
             scan_.reset(scan_.rows, scan_.cols);
             keep_.made = LabelStore();

@@ -26,8 +26,8 @@ import numpy as np
 
 
 class DataFrame:
-    def __init__(self, data, columns=None):
-        data = np.asarray(data)
+    def __init__(self, data, columns=None, copy=None):
+        data = np.asarray(data)  # never copied: brindle hands over its own matrix
         self._cols = [data[:, i] for i in range(data.shape[1])]
         self._rows = data.shape[0]
         self.columns = list(columns) if columns is not None else [str(i) for i in range(data.shape[1])]

@@ -143,6 +143,12 @@ def _frame(rows=200):
     )
 
 
+# A pandas frame read column by column leaves one weak reference per column
+# in pandas' own copy-on-write bookkeeping, which pandas prunes once a list
+# holds 500: blocks long enough to span a pruning tell that apart from a leak.
+FRAME_CALLS = 500
+
+
 def _cells(obj, limit=50):
     values = obj.to_numpy() if isinstance(obj, pd.DataFrame) else obj
     return [c for c in values.ravel(order="K")[:limit] if isinstance(c, str)]
@@ -165,7 +171,7 @@ def test_column_path_leaks_nothing(method, make):
     obj = make()
     fn = getattr(enc, method)
 
-    check(lambda: fn(obj), [enc, obj, *_cells(obj)], calls=100)
+    check(lambda: fn(obj), [enc, obj, *_cells(obj)], calls=FRAME_CALLS if isinstance(obj, pd.DataFrame) else 100)
 
 
 def test_decode_with_books_leaks_nothing():
@@ -179,7 +185,7 @@ def test_decode_with_books_leaks_nothing():
         enc.decode(frame_codes)
         enc.decode(frame_codes_values)
 
-    check(frame_once, [enc, frame, frame_codes], calls=100)
+    check(frame_once, [enc, frame, frame_codes], calls=FRAME_CALLS)
 
     codes = enc.encode(x)
     codes[0, 0] = 1e9  # a code the books do not hold

@@ -1,0 +1,343 @@
+"""A pandas DataFrame read column by column gives what reading its `values` gives.
+
+The `values` road stays reachable through any other class named DataFrame:
+`ValuesOnly` below forwards what that road reads, so every frame is coded
+both ways and compared cell for cell, NaN bits and Python types included.
+"""
+import math
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import brindle
+
+try:
+    import pyarrow  # noqa: F401
+
+    HAVE_ARROW = True
+except ImportError:
+    HAVE_ARROW = False
+
+PANDAS_3 = int(pd.__version__.split(".")[0]) >= 3
+
+
+class DataFrame:
+    """Not pandas' DataFrame, so brindle reads it through `values`."""
+
+    def __init__(self, frame):
+        self._frame = frame
+
+    @property
+    def columns(self):
+        return self._frame.columns
+
+    @property
+    def shape(self):
+        return self._frame.shape
+
+    @property
+    def values(self):
+        return self._frame.values
+
+
+ValuesOnly = DataFrame
+
+TEXTS = ["a", "b", "B", "é", "日本", "", " ", "1", "1.0", "-0", "nan", "NaN", "<NA>", "None", "True", "inf",
+         "x\ud800y", "\udfff"]
+NANS = [float("nan"), -float("nan"), np.frombuffer(np.uint64(0x7FF0000000000001).tobytes(), np.float64)[0]]
+FLOATS = [0.0, -0.0, 1.0, 2.5, 1e16, 1e-7, -3.0, float("inf"), *NANS]
+
+
+def cells(kind):
+    """A strategy for one cell of an object column."""
+    text = st.sampled_from(TEXTS)
+    if kind == "text":
+        return text
+    return st.one_of(text, st.none(), st.sampled_from(FLOATS), st.integers(-(2**70), 2**70), st.booleans())
+
+
+def string_series(values, dtype):
+    return pd.Series([None if v is None else v.replace("\ud800", "?").replace("\udfff", "?") for v in values],
+                     dtype=dtype)
+
+
+def column_kinds():
+    kinds = ["int64", "int8", "uint8", "uint64", "float64", "float32", "float16", "bool", "object", "object-text",
+             "str", "string-python", "category-text", "category-int", "category-float", "Int64", "Float64",
+             "boolean", "datetime", "datetime-tz", "timedelta", "period", "interval", "sparse"]
+    if HAVE_ARROW:
+        kinds += ["string-pyarrow"]
+    return kinds
+
+
+@st.composite
+def column(draw, kind, rows):
+    def pick(options):
+        return draw(st.lists(st.sampled_from(options), min_size=rows, max_size=rows))
+
+    missing = draw(st.sampled_from([0.0, 0.3, 1.0]))
+
+    def gaps(values, fill=None):
+        mask = draw(st.lists(st.floats(0, 1), min_size=rows, max_size=rows))
+        return [fill if m < missing else v for v, m in zip(values, mask)]
+
+    if kind in ("int64", "int8", "uint8", "uint64"):
+        info = np.iinfo(kind)
+        edges = [info.min, info.max, 0, 1, 2**53 + 1 if info.max > 2**53 else 3]
+        return pd.Series(pick(edges + [7, 100]), dtype=kind)
+    if kind in ("float64", "float32", "float16"):
+        with np.errstate(over="ignore", invalid="ignore"):
+            return pd.Series(np.array(pick(FLOATS), dtype=np.float64).astype(kind))
+    if kind == "bool":
+        return pd.Series(pick([True, False]), dtype=bool)
+    if kind == "object":
+        return pd.Series(draw(st.lists(cells("any"), min_size=rows, max_size=rows)), dtype=object)
+    if kind == "object-text":
+        return pd.Series(gaps(pick(TEXTS), draw(st.sampled_from([None, float("nan")]))), dtype=object)
+    if kind == "str":
+        return string_series(gaps(pick(TEXTS)), "str" if PANDAS_3 else object)
+    if kind == "string-python":
+        return string_series(gaps(pick(TEXTS)), "string[python]")
+    if kind == "string-pyarrow":
+        return string_series(gaps(pick(TEXTS)), "string[pyarrow]")
+    if kind == "category-text":
+        return pd.Series(gaps(pick(["x", "y", "1", "nan"])), dtype="category")
+    if kind == "category-int":
+        return pd.Series(gaps(pick([1, 2, 30])), dtype="category")
+    if kind == "category-float":
+        return pd.Series(gaps(pick([1.0, 2.5, -0.0])), dtype="category")
+    if kind == "Int64":
+        return pd.Series(gaps(pick([1, -5, 2**40])), dtype="Int64")
+    if kind == "Float64":
+        return pd.Series(gaps(pick([1.5, -0.0, 3.0])), dtype="Float64")
+    if kind == "boolean":
+        return pd.Series(gaps(pick([True, False])), dtype="boolean")
+    if kind == "datetime":
+        return pd.Series(pd.to_datetime(gaps(pick(["2020-01-01 00:00", "1999-12-31 10:00"]))))
+    if kind == "datetime-tz":
+        return pd.Series(pd.to_datetime(gaps(pick(["2020-01-01 00:00", "1999-12-31 10:00"]))).tz_localize("UTC"))
+    if kind == "timedelta":
+        return pd.Series(pd.to_timedelta(gaps(pick([1, 60, 3600])), unit="s"))
+    if kind == "period":
+        return pd.Series(pd.PeriodIndex(gaps(pick(["2020-01", "2021-03"])), freq="M"))
+    if kind == "interval":
+        return pd.Series(pd.arrays.IntervalArray.from_breaks([0, 1, 2])[pick([0, 1])])
+    if kind == "sparse":
+        return pd.Series(pd.arrays.SparseArray(pick([0.0, 1.5, float("nan")])))
+    raise AssertionError(kind)
+
+
+@st.composite
+def frames(draw, kinds=tuple(column_kinds()), max_rows=8):
+    rows = draw(st.integers(0, max_rows))
+    chosen = draw(st.lists(st.sampled_from(kinds), max_size=6))
+    series = [draw(column(kind, rows)) for kind in chosen]
+    frame = pd.DataFrame({i: s for i, s in enumerate(series)}, index=range(rows))
+    if draw(st.booleans()):
+        frame.columns = draw(st.lists(st.sampled_from(["a", "b", "0"]), min_size=len(series),
+                                      max_size=len(series)))
+    if rows > 2 and draw(st.booleans()):
+        # Several chunks, sliced: what concatenation and row selection leave.
+        cut = draw(st.integers(1, rows - 1))
+        frame = pd.concat([frame.iloc[:cut], frame.iloc[cut:]]).iloc[1:]
+    return frame
+
+
+def bits(frame):
+    return frame.to_numpy(dtype=np.float64).view(np.uint64)
+
+
+def typed_cells(values):
+    """Cells as comparable items: type, and value (NaN by its bits)."""
+    out = []
+    for v in values:
+        if isinstance(v, float):
+            out.append(("float", np.float64(v).view(np.uint64).item()))
+        else:
+            out.append((type(v).__name__, v))
+    return out
+
+
+def same_frames(a, b):
+    assert list(a.columns) == list(b.columns)
+    assert list(a.dtypes) == list(b.dtypes)
+    for j in range(a.shape[1]):
+        x, y = a.iloc[:, j], b.iloc[:, j]
+        if x.dtype == object:
+            assert typed_cells(x.tolist()) == typed_cells(y.tolist()), j
+        else:
+            assert (x.to_numpy().view(np.uint64) == y.to_numpy().view(np.uint64)).all(), j
+
+
+def both_roads(frame):
+    """(column road, values road) for encode, decode and the stored books."""
+    out = []
+    for given_frame in (frame, ValuesOnly(frame)):
+        enc = brindle.Encoder()
+        try:
+            encoded = enc.encode(given_frame)
+        except BaseException as exc:  # noqa: BLE001 - both roads must fail alike
+            out.append((type(exc), str(exc)))
+            continue
+        decoded = enc.decode(given_frame)
+        # Every code of every column, read back: the whole reverse books.
+        codes = np.tile(np.arange(frame.shape[0] + 1, dtype=np.float64)[:, None], (1, frame.shape[1]))
+        books = enc.decode(codes)
+        out.append((encoded, decoded, books))
+    return out
+
+
+def assert_same(frame):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        columns, values = both_roads(frame)
+    if not isinstance(values[0], pd.DataFrame):
+        assert columns == values
+        return
+    enc_c, dec_c, books_c = columns
+    enc_v, dec_v, books_v = values
+    same_frames(enc_c, enc_v)
+    assert (bits(enc_c) == bits(enc_v)).all()
+    same_frames(dec_c, dec_v)
+    assert type(books_c) is type(books_v)
+    if books_c.dtype == object:
+        assert [typed_cells(r) for r in books_c.tolist()] == [typed_cells(r) for r in books_v.tolist()]
+    else:
+        assert (books_c.view(np.uint64) == books_v.view(np.uint64)).all()
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(frames())
+def test_column_road_matches_values_road(frame):
+    assert_same(frame)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(frames(kinds=("int64", "float64", "bool", "object", "object-text", "str", "category-text"), max_rows=3))
+def test_column_road_matches_on_common_dtypes(frame):
+    assert_same(frame)
+
+
+@pytest.mark.parametrize(
+    "frame",
+    [
+        pd.DataFrame(),
+        pd.DataFrame(index=range(3)),
+        pd.DataFrame({"a": pd.Series([], dtype=object), "b": pd.Series([], dtype="float64")}),
+        pd.DataFrame({"a": [np.nan, np.nan]}, dtype="str" if PANDAS_3 else object),
+        pd.DataFrame({"a": pd.Series([None, None], dtype="string[python]"), "b": [1, 2]}),
+        pd.DataFrame({"a": [1.0, "x", 2.0], "b": ["1", "2", "3"]}),
+        pd.DataFrame({"a": [np.nan, "x", np.nan]}, dtype="str" if PANDAS_3 else object),
+        pd.DataFrame({"a": pd.Categorical([1, 2, None]), "b": ["x", "y", "z"]}),
+        pd.DataFrame({"a": pd.Categorical([1, 2, None]), "b": [1, 2, 3]}),
+        pd.DataFrame({"a": [2**64 - 1, 2**63 + 1], "b": ["x", "y"]}, dtype=object).astype({"a": "uint64"}),
+    ],
+    ids=["empty", "no-columns", "no-rows", "str-all-missing", "string-all-NA", "mixed-object",
+         "str-leading-missing", "category-int-with-text", "category-int-alone", "uint64-with-text"],
+)
+def test_column_road_edges(frame):
+    assert_same(frame)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("rows", [40_000, 100_003])
+def test_column_road_matches_in_blocks(rows):
+    rng = np.random.default_rng(rows)
+    labels = np.array(TEXTS[:-2] + [f"w{i}" for i in range(300)], dtype=object)
+    text = labels[rng.integers(0, len(labels), rows)]
+    text[rng.random(rows) < 0.05] = None
+    frame = pd.DataFrame({
+        "i": rng.integers(-5, 5, rows),
+        "f": np.where(rng.random(rows) < 0.05, np.nan, rng.random(rows)),
+        "o": pd.Series(text, dtype=object),
+        "s": pd.Series(text, dtype="str" if PANDAS_3 else object),
+        "c": pd.Series(text, dtype="category"),
+        # Numbers before the first text, and many distinct texts.
+        "m": pd.Series([1.5] * 3 + [f"u{i}" for i in range(rows - 3)], dtype=object),
+        # Mostly distinct Arrow texts: cells stop sharing entries part way.
+        "d": pd.Series([None, "x"] + [f"u{i % (rows // 2)}" for i in range(rows - 2)],
+                       dtype="str" if PANDAS_3 else object),
+    })
+    assert_same(frame)
+    assert_same(pd.concat([frame.iloc[: rows // 3], frame.iloc[rows // 3:]]).iloc[7:])
+
+
+def test_python_code_in_a_cell_sends_the_frame_to_values():
+    calls = []
+
+    class Cell:
+        def __init__(self, n):
+            self.n = n
+
+        def __float__(self):
+            calls.append(("float", self.n))
+            raise TypeError
+
+        def __str__(self):
+            calls.append(("str", self.n))
+            return f"cell{self.n}"
+
+    def frame():
+        return pd.DataFrame({"a": pd.Series([Cell(0), "x", Cell(1)], dtype=object), "b": [1.0, 2.0, 3.0],
+                             "c": pd.Series(["p", Cell(2), "q"], dtype=object)})
+
+    assert_same(frame())
+    calls.clear()
+    brindle.Encoder().encode(frame())
+    by_columns = list(calls)
+    calls.clear()
+    brindle.Encoder().encode(ValuesOnly(frame()))
+    assert by_columns == calls
+
+
+def test_subclass_keeps_the_values_road():
+    class DataFrame(pd.DataFrame):
+        @property
+        def values(self):
+            return np.array([["from values"]], dtype=object)
+
+    enc = brindle.Encoder()
+    assert enc.encode(DataFrame({"a": ["x"]})).to_numpy().tolist() == [[0.0]]
+    assert enc.decode(np.zeros((1, 1))).tolist() == [["from values"]]
+
+
+COMMON = {
+    "numbers": lambda: pd.DataFrame({"i": [1, 2], "f": [0.5, np.nan], "b": [True, False], "u": np.uint8([3, 4]),
+                                     "o": pd.Series(["x", "y"], dtype=object)}),
+    "object": lambda: pd.DataFrame({"i": [1, 2], "o": pd.Series(["x", None], dtype=object)}),
+    "str": lambda: pd.DataFrame({"s": pd.Series(["x", None], dtype="str" if PANDAS_3 else object), "f": [1.0, 2]}),
+    "category": lambda: pd.DataFrame({"c": pd.Categorical(["x", None]), "o": pd.Series(["y", "z"], dtype=object)}),
+    "nullable": lambda: pd.DataFrame({"n": pd.array([1, 2], dtype="Int64"), "o": pd.Series(["y", "z"], dtype=object)}),
+}
+
+
+@pytest.mark.parametrize("make", COMMON.values(), ids=COMMON.keys())
+def test_common_frames_never_read_values(make, monkeypatch):
+    frame = make()
+    expected = brindle.Encoder().encode(ValuesOnly(frame))
+
+    def refuse(self):
+        raise AssertionError("read through values")
+
+    monkeypatch.setattr(pd.DataFrame, "values", property(refuse))
+    assert (bits(brindle.Encoder().encode(frame)) == bits(expected)).all()
+
+
+@pytest.mark.skipif(not (HAVE_ARROW and PANDAS_3), reason="Arrow-backed str needs pandas 3 with pyarrow")
+def test_arrow_chunks_of_str_columns():
+    # pandas 3.1 stores every such array as large_string, whatever it is
+    # given; the 32-bit offset and view layouts are read only if a later
+    # pandas hands them over.
+    import pyarrow as pa
+
+    data = ["a", None, "long text beyond twelve bytes", "b", None]
+    for pa_type in (pa.string(), pa.large_string()):
+        chunked = pa.chunked_array([pa.array(data[:2], pa_type), pa.array(data[2:], pa_type)])
+        series = pd.Series(pd.arrays.ArrowStringArray(chunked))
+        frame = pd.DataFrame({"s": series, "n": range(5)})
+        assert_same(frame)
+        assert_same(frame.iloc[1:4])
