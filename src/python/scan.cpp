@@ -7,12 +7,14 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "block_scan.hpp"
 #include "cells.hpp"
 #include "engine/text.hpp"
 #include "errors.hpp"
+#include "interrupts.hpp"
 #include "matrix.hpp"
 #include "numpy_api.hpp"
 #include "pytext.hpp"
@@ -140,16 +142,19 @@ PyError chained_internal_failure(std::string message) {
 // of its label's entry in the column's list (see ColumnScan).
 class Scanner {
 public:
-    Scanner(PyObject* src, ColumnScan& scan, LabelKeep& keep, double* matrix)
-        : cells_(src), scan_(scan), keep_(keep), matrix_(matrix), text_(scan.cols) {}
+    Scanner(PyObject* src, ColumnScan& scan, LabelKeep& keep, double* matrix, Interrupts& interrupts)
+        : cells_(src), scan_(scan), keep_(keep), matrix_(matrix), interrupts_(interrupts), text_(scan.cols) {}
 
+    // Stops early, with success, once a Ctrl-C is noticed: the caller then
+    // drops everything the scan made.
     Status run() {
         if (cells_.numeric() != nullptr) {
-            read_numbers_in_blocks(cells_, scan_, matrix_);
+            read_numbers_in_blocks(cells_, scan_, matrix_, interrupts_);
             return Status::success();
         }
         if (cells_.object_matrix()) {
-            if (scan_in_blocks(cells_, scan_, keep_, matrix_)) return Status::success();
+            if (scan_in_blocks(cells_, scan_, keep_, matrix_, interrupts_)) return Status::success();
+            if (interrupts_.noticed()) return Status::success();
             // Nothing it made is kept; every cell is written again below.
             const bool column_major = scan_.column_major;
             scan_.reset(scan_.rows, scan_.cols);
@@ -157,8 +162,12 @@ public:
             keep_.made = LabelStore();
             keep_.more.clear();
         }
+        std::size_t cells = 0;
         for (col_ = 0; col_ < scan_.cols; ++col_) {
-            for (row_ = 0; row_ < scan_.rows; ++row_) BRINDLE_TRY_STATUS(scan_cell());
+            for (row_ = 0; row_ < scan_.rows; ++row_) {
+                if (interrupts_.noticed_every(cells)) return Status::success();
+                BRINDLE_TRY_STATUS(scan_cell());
+            }
         }
         return Status::success();
     }
@@ -342,6 +351,7 @@ private:
     ColumnScan& scan_;
     LabelKeep& keep_;
     double* const matrix_;
+    Interrupts& interrupts_;
     std::vector<TextColumn> text_;
     std::size_t col_ = 0;
     std::size_t row_ = 0;
@@ -360,7 +370,11 @@ Result<std::vector<std::string>> read_column_names(PyObject* frame) {
     return names_as_integers(columns.get());
 }
 
-Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
+namespace {
+
+// One attempt at encode_object_array; nothing when a Ctrl-C stopped it, and
+// then nothing it took or made is left (see interrupts.hpp).
+Result<std::optional<DriverResult>> encode_once(PyObject* obj, OUT& out, Interrupts& interrupts) {
     BRINDLE_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj));
     // A size no memory could hold fails before anything is read or made. The
     // matrix itself is made after `values`, so that pandas' temporaries are
@@ -394,10 +408,19 @@ Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
     scan.reset(shape.rows, shape.cols);
     scan.column_major = matrix.fortran;
     LabelKeep keep;
-    BRINDLE_TRY_STATUS(Scanner(src, scan, keep, matrix.data()).run());
+    BRINDLE_TRY_STATUS(Scanner(src, scan, keep, matrix.data(), interrupts).run());
+    if (interrupts.noticed()) return std::optional<DriverResult>();
 
     const auto holder = std::make_shared<const SendPtr>(matrix.data());
-    std::vector<ColumnBooks> coded = encode_columns(scan, holder);
+    std::vector<ColumnBooks> coded;
+    if (!interrupts.watching(shape.rows * shape.cols)) {
+        coded = encode_columns(scan, holder);
+    } else {
+        std::optional<std::vector<ColumnBooks>> stoppable =
+            encode_columns_until(scan, holder, [&] { return interrupts.noticed(); });
+        if (!stoppable) return std::optional<DriverResult>();
+        coded = std::move(*stoppable);
+    }
     // NOTE: the maps are sized by the text columns found, not by `cols`: a
     // shape can claim any number of columns, and a hash map whose reservation
     // fails is not safe to destroy.
@@ -410,7 +433,18 @@ Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
         books.forward_books.emplace(column.column, std::move(column.forward));
         books.reverse_books.emplace(column.column, std::move(column.reverse));
     }
-    return DriverResult{std::move(out), std::move(matrix), std::move(books)};
+    return std::optional<DriverResult>(DriverResult{std::move(out), std::move(matrix), std::move(books)});
+}
+
+}  // namespace
+
+Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
+    Interrupts interrupts;
+    for (;;) {
+        BRINDLE_ASSIGN_OR_RETURN(std::optional<DriverResult> done, encode_once(obj, out, interrupts));
+        if (done) return std::move(*done);
+        BRINDLE_TRY_STATUS(interrupts.deliver());
+    }
 }
 
 }  // namespace brindle
