@@ -106,6 +106,8 @@ Result<Shape> read_shape(PyObject* obj) {
 
 PyError chained_internal_failure(std::string message) {
     PyError cause = PyError::fetch();
+    // Ctrl-C, an exit and the like say nothing of the input: they pass unchanged.
+    if (!PyErr_GivenExceptionMatches(cause.exc.get(), PyExc_Exception)) return cause;
     PyRef text = PyRef::steal(PyObject_Str(cause.exc.get()));
     if (text) {
         Py_ssize_t size = 0;
@@ -320,14 +322,36 @@ private:
             }
             return true;
         }
-        // str() of these runs no Python code and allocates no tracked object.
-        const bool pure = PyFloat_CheckExact(item) || PyLong_CheckExact(item) || PyBool_Check(item) ||
-                          item == Py_None;
-        if (!pure) allow_code();
+        if (pure_text(item, label)) return true;
+        allow_code();
         PyRef text = PyRef::steal(PyObject_Str(item));
         if (!text) return false;
         std::string& made = keep_.made.make();
         if (!append_utf8(text.get(), made).ok()) return false;
+        label = made;
+        return true;
+    }
+
+    // str(item) for exact float, bool, None and int within 64 bits, made here:
+    // PyObject_Str checks for signals, and a signal's handler is Python code
+    // that may run before anything is pinned.
+    bool pure_text(PyObject* item, std::string_view& label) {
+        if (item == Py_None || item == Py_True || item == Py_False) {
+            label = item == Py_None ? "None" : item == Py_True ? "True" : "False";
+            return true;
+        }
+        if (PyFloat_CheckExact(item)) {
+            std::string& made = keep_.made.make();
+            append_float_repr(PyFloat_AS_DOUBLE(item), made);
+            label = made;
+            return true;
+        }
+        if (!PyLong_CheckExact(item)) return false;
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow != 0) return false;
+        std::string& made = keep_.made.make();
+        made = std::to_string(value);
         label = made;
         return true;
     }
