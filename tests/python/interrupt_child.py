@@ -80,8 +80,9 @@ def main():
         if handler == "raises":
             raise HandlerError("from the handler")
 
-    if handler != "default":
-        signal.signal(signal.SIGINT, on_sigint)
+    # Set even for the default: a process started in the background by a shell
+    # without job control inherits SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler if handler == "default" else on_sigint)
 
     def one_call():
         """Returns (outcome, result, late)."""

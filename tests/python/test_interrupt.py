@@ -43,10 +43,17 @@ def interrupt_child(kind, handler):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("kind", ["array", "frame", "fallback"])
 @pytest.mark.parametrize(
-    "handler, outcome",
-    [("default", "KeyboardInterrupt"), ("raises", "HandlerError"), ("returns", "completed")],
+    "kind, handler, outcome",
+    [
+        ("array", "default", "KeyboardInterrupt"),
+        ("frame", "default", "KeyboardInterrupt"),
+        ("fallback", "default", "KeyboardInterrupt"),
+        ("array", "raises", "HandlerError"),
+        ("array", "returns", "completed"),
+        ("frame", "returns", "completed"),
+        ("fallback", "returns", "completed"),
+    ],
 )
 def test_sigint_in_a_long_encode(kind, handler, outcome):
     # The child checks the rest: after an interrupt, the books and references
