@@ -1,6 +1,11 @@
-"""Ctrl-C during a long call: a child process is interrupted in the middle of a
-large encode, on each road a call can take, with each kind of SIGINT handler."""
+"""Ctrl-C during a long call: raised with the books unchanged, or, when the
+handler returns, the call finishes right. Cells that make SIGINT pending while
+the scan reads them test the scan on the calling thread; a child process
+interrupted in the middle of a large encode tests every road a call can take."""
 
+import _thread
+import ctypes
+import functools
 import json
 import os
 import signal
@@ -8,7 +13,91 @@ import subprocess
 import sys
 import time
 
+import numpy as np
+import pandas as pd
 import pytest
+
+import brindle
+
+def sigint_pending_without_code():
+    """Makes SIGINT pending as a signal arriving now would, from C (ctypes and
+    partial call no Python code), so nothing handles it before brindle looks."""
+    return staticmethod(functools.partial(ctypes.pythonapi.PyErr_SetInterruptEx, signal.SIGINT))
+
+
+class CtrlCWhileRead:
+    """A number whose reading by the cell scan "receives" Ctrl-C."""
+
+    __index__ = sigint_pending_without_code()
+
+
+class CtrlCThenText:
+    """A cell whose float conversion "receives" Ctrl-C and fails, so that the
+    scan then asks for its str(), which handles pending signals first."""
+
+    __float__ = _thread.interrupt_main
+
+
+def inputs(trip):
+    """(array, the same with 0 for the tripping cell), long enough that the
+    cell scan looks for Ctrl-C after the tripping cell."""
+    x = np.array([[f"s{i % 7}", f"t{i % 5}", i % 3] for i in range(4000)], dtype=object)
+    clean = x.copy()
+    x[0, 2] = trip
+    clean[0, 2] = 0
+    return x, clean
+
+
+@pytest.fixture(params=["array", "frame"])
+def as_input(request):
+    if request.param == "array":
+        return lambda x: x
+    return lambda x: pd.DataFrame(x, columns=["a", "b", "c"])
+
+
+@pytest.mark.parametrize("trip", [CtrlCWhileRead, CtrlCThenText])
+def test_ctrl_c_in_the_cell_scan_raises_and_keeps_the_books(as_input, trip):
+    x, clean = inputs(trip())
+    enc = brindle.Encoder()
+    small = np.array([["b", "a"], ["a", "c"]], dtype=object)
+    codes = enc.encode(small)
+    with pytest.raises(KeyboardInterrupt):
+        enc.encode(as_input(x))
+    np.testing.assert_array_equal(enc.decode(codes), small)
+    np.testing.assert_array_equal(np.asarray(enc.encode(as_input(clean))),
+                                  np.asarray(brindle.Encoder().encode(as_input(clean))))
+
+
+def test_ctrl_c_whose_handler_returns_lets_the_call_finish(as_input):
+    x, clean = inputs(CtrlCWhileRead())
+    calls = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: calls.append(signum))
+    try:
+        result = brindle.Encoder().encode(as_input(x))
+        # The call ran its handler once, started over without looking for
+        # Ctrl-C, and left the second one for the interpreter to handle here.
+        time.sleep(0)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert calls == [signal.SIGINT, signal.SIGINT]
+    np.testing.assert_array_equal(np.asarray(result), np.asarray(brindle.Encoder().encode(as_input(clean))))
+
+
+def test_ctrl_c_whose_handler_raises_passes_its_error():
+    x, _ = inputs(CtrlCWhileRead())
+
+    def handler(signum, frame):
+        raise LookupError("from the handler")
+
+    previous = signal.signal(signal.SIGINT, handler)
+    try:
+        with pytest.raises(LookupError, match="from the handler"):
+            brindle.Encoder().encode(x)
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+# ---- a real signal in the middle of a large call, in a child process ----------------
 
 CHILD = os.path.join(os.path.dirname(__file__), "interrupt_child.py")
 ROWS = 400_000  # about a second of encoding here; doubled while the signal comes late

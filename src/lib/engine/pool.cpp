@@ -58,29 +58,40 @@ std::size_t affinity_cpus() {
 // should slow the process down, not exhaust its threads.
 constexpr std::size_t kMaxPool = 4096;
 
-// The arena with, when the pool outnumbers the CPUs, the control object that
-// lets it have its threads.
+// The pool's two arenas, of the same size: `arena` keeps a slot for the
+// calling thread, which joins the work (run_in_pool); `alone` gives every
+// slot to workers, for jobs the caller only waits for (run_in_pool_until).
+// A job runs in one of them at a time, and the workers follow it there. With
+// them the control object that lets the workers be that many.
 struct PoolState {
     std::optional<tbb::global_control> raised;
     std::optional<tbb::task_arena> arena;
+    std::optional<tbb::task_arena> alone;
 };
 
-// NOTE: under run_in_pool_until the calling thread does not join the work,
-// so every one of the arena's `size` slots is open to a worker (none is
-// reserved for callers; a caller of run_in_pool takes a free slot, or hands
-// its functor to a worker when none is free). oneTBB's cap on all arenas
-// together, its default parallelism (the CPU count) unless raised, counts
-// the caller as one thread and starts one worker fewer; it is raised to
-// `size + 1` so that `size` workers run.
+// NOTE: oneTBB caps all arenas together at its default parallelism (the CPU
+// count) unless raised, and counts the calling thread as one of them, so it
+// starts one worker fewer. `alone` needs `size` workers: the cap is raised to
+// `size + 1`.
 PoolState* make_pool() {
     const std::size_t wanted = pool_size_from(env("RAYON_NUM_THREADS"), env("RAYON_RS_NUM_CPUS"), affinity_cpus());
     const int size = static_cast<int>(std::min(wanted, kMaxPool));
     auto* state = new PoolState;
     if (size + 1 > tbb::info::default_concurrency())
         state->raised.emplace(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(size) + 1);
-    state->arena.emplace(size, 0);
+    state->arena.emplace(size, 1);
     state->arena->initialize();
+    state->alone.emplace(size, 0);
+    state->alone->initialize();
     return state;
+}
+
+// Created on first use (the static's initialisation is thread-safe) and
+// deliberately never destroyed: workers must not be torn down while another
+// static destructor might still run work.
+PoolState& pool_state() {
+    static PoolState* const state = make_pool();
+    return *state;
 }
 
 // How long the caller of run_in_pool_until sleeps between two questions:
@@ -104,20 +115,16 @@ std::size_t pool_size_from(std::optional<std::string_view> rayon_num_threads,
     return available_cpus > 0 ? available_cpus : 1;
 }
 
-// Created on first use (the static's initialisation is thread-safe) and
-// deliberately never destroyed: workers must not be torn down while another
-// static destructor might still run work.
 tbb::task_arena& pool() {
-    static PoolState* const state = make_pool();
-    return *state->arena;
+    return *pool_state().arena;
 }
 
 bool run_in_pool_until(absl::FunctionRef<void()> f, absl::FunctionRef<bool()> stop_requested) {
-    tbb::task_arena& arena = pool();
+    tbb::task_arena& arena = *pool_state().alone;
     // With no worker allowed (a cap lowered elsewhere in the process), an
     // enqueued job would never start: the caller does the work, unasked.
     if (tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism) < 2) {
-        arena.execute(f);
+        pool().execute(f);
         return false;
     }
     // oneTBB offers no wait with a timeout, so the caller cannot ask its
