@@ -1,3 +1,5 @@
+import signal
+
 import pytest
 
 import brindle
@@ -17,3 +19,18 @@ def internal_error_type():
     except BaseException as exc:  # noqa: BLE001 - this is the point
         return type(exc)
     raise AssertionError("a one-dimensional input did not fail")
+
+
+@pytest.fixture
+def sigint():
+    """Sets SIGINT's handler for one test: a process started in the background
+    by a shell without job control has SIGINT ignored, so even the default
+    handler is set explicitly."""
+    previous = signal.getsignal(signal.SIGINT)
+
+    def set_handler(handler=signal.default_int_handler):
+        signal.signal(signal.SIGINT, handler)
+
+    set_handler()
+    yield set_handler
+    signal.signal(signal.SIGINT, previous)

@@ -56,7 +56,7 @@ def as_input(request):
 
 
 @pytest.mark.parametrize("trip", [CtrlCWhileRead, CtrlCThenText])
-def test_ctrl_c_in_the_cell_scan_raises_and_keeps_the_books(as_input, trip):
+def test_ctrl_c_in_the_cell_scan_raises_and_keeps_the_books(as_input, trip, sigint):
     x, clean = inputs(trip())
     enc = brindle.Encoder()
     small = np.array([["b", "a"], ["a", "c"]], dtype=object)
@@ -68,33 +68,27 @@ def test_ctrl_c_in_the_cell_scan_raises_and_keeps_the_books(as_input, trip):
                                   np.asarray(brindle.Encoder().encode(as_input(clean))))
 
 
-def test_ctrl_c_whose_handler_returns_lets_the_call_finish(as_input):
+def test_ctrl_c_whose_handler_returns_lets_the_call_finish(as_input, sigint):
     x, clean = inputs(CtrlCWhileRead())
     calls = []
-    previous = signal.signal(signal.SIGINT, lambda signum, frame: calls.append(signum))
-    try:
-        result = brindle.Encoder().encode(as_input(x))
-        # The call ran its handler once, started over without looking for
-        # Ctrl-C, and left the second one for the interpreter to handle here.
-        time.sleep(0)
-    finally:
-        signal.signal(signal.SIGINT, previous)
+    sigint(lambda signum, frame: calls.append(signum))
+    result = brindle.Encoder().encode(as_input(x))
+    # The call ran its handler once, started over without looking for Ctrl-C,
+    # and left the second one for the interpreter to handle here.
+    time.sleep(0)
     assert calls == [signal.SIGINT, signal.SIGINT]
     np.testing.assert_array_equal(np.asarray(result), np.asarray(brindle.Encoder().encode(as_input(clean))))
 
 
-def test_ctrl_c_whose_handler_raises_passes_its_error():
+def test_ctrl_c_whose_handler_raises_passes_its_error(sigint):
     x, _ = inputs(CtrlCWhileRead())
 
     def handler(signum, frame):
         raise LookupError("from the handler")
 
-    previous = signal.signal(signal.SIGINT, handler)
-    try:
-        with pytest.raises(LookupError, match="from the handler"):
-            brindle.Encoder().encode(x)
-    finally:
-        signal.signal(signal.SIGINT, previous)
+    sigint(handler)
+    with pytest.raises(LookupError, match="from the handler"):
+        brindle.Encoder().encode(x)
 
 
 # ---- a real signal in the middle of a large call, in a child process ----------------

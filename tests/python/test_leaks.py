@@ -28,6 +28,7 @@ import pytest
 import brindle
 
 from conftest import internal_error_type
+from test_interrupt import CtrlCWhileRead
 
 BLOCKS = 4
 CALLS = 200
@@ -360,8 +361,7 @@ def test_reentrant_cell_leaks_nothing(method, expected):
 
 
 @pytest.mark.parametrize("method", METHODS)
-def test_interrupted_call_leaks_nothing(method):
-    from test_interrupt import CtrlCWhileRead
+def test_interrupted_call_leaks_nothing(method, sigint):
 
     enc = brindle.Encoder()
     enc.encode(np.array([["a"]], dtype=object))  # books for decode
