@@ -32,6 +32,9 @@ namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
+// Rows of a block between two checks whether the job was stopped.
+constexpr std::size_t kRowsPerStopPoint = 1024;
+
 // Fewer rows than this per block would cost more in merging than it gains.
 constexpr std::size_t kMinBlockRows = std::size_t{1} << 14;
 
@@ -58,7 +61,7 @@ public:
         : scan_(scan), matrix_(matrix), cols_(scan.cols), row_step_(scan.row_step()), col_step_(scan.col_step()),
           buffer_(cells) {}
 
-    bool run(LabelKeep& keep) {
+    bool run(LabelKeep& keep, Interrupts& interrupts) {
         const std::size_t rows = scan_.rows;
         const std::size_t threads = static_cast<std::size_t>(pool().max_concurrency());
         std::size_t count = 1;
@@ -71,8 +74,8 @@ public:
             blocks_[b].text.resize(cols_);
         }
         bool done = false;
-        run_in_pool([&] { done = scan_and_merge(); });
-        if (!done) return false;
+        interrupts.run(rows * cols_, [&] { done = scan_and_merge(); });
+        if (!done || interrupts.noticed()) return false;
         for (Block& block : blocks_) keep.more.push_back(std::move(block.made));
         for (std::unique_ptr<LabelStore>& store : column_made_)
             if (store) keep.more.push_back(std::move(store));
@@ -85,6 +88,7 @@ private:
             for (std::size_t b = range.begin(); b != range.end(); ++b) scan_block(blocks_[b]);
         });
         if (stopped_.load()) return false;
+        stop_point();
 
         column_made_.resize(cols_);
         std::atomic<bool> failed{false};
@@ -92,6 +96,7 @@ private:
             for (std::size_t c = range.begin(); c != range.end(); ++c)
                 if (!merge_column(c)) failed.store(true);
         });
+        stop_point();
         return !failed.load();
     }
 
@@ -103,6 +108,7 @@ private:
     void scan_block(Block& block) {
         for (std::size_t r = block.begin; r != block.end; ++r) {
             if (stopped_.load(std::memory_order_relaxed)) return;
+            stop_point_every(r - block.begin + 1, kRowsPerStopPoint);
             for (std::size_t c = 0; c != cols_; ++c) {
                 PyObject* item = object_at(r, c);
                 if (block.first_text[c] == kNone) {
@@ -260,16 +266,18 @@ private:
 
 }  // namespace
 
-bool scan_in_blocks(const CellBuffer& cells, ColumnScan& scan, LabelKeep& keep, double* matrix) {
-    return BlockScan(cells, scan, matrix).run(keep);
+bool scan_in_blocks(const CellBuffer& cells, ColumnScan& scan, LabelKeep& keep, double* matrix,
+                    Interrupts& interrupts) {
+    return BlockScan(cells, scan, matrix).run(keep, interrupts);
 }
 
-void read_numbers_in_blocks(const CellSource& cells, const ColumnScan& scan, double* matrix) {
+void read_numbers_in_blocks(const CellSource& cells, const ColumnScan& scan, double* matrix,
+                            Interrupts& interrupts) {
     const std::size_t row_step = scan.row_step();
     const std::size_t col_step = scan.col_step();
     const CellBuffer buffer = cells.buffer();
     const CellSource::NumericReader read = cells.numeric();
-    run_in_pool([&] {
+    interrupts.run(scan.rows * scan.cols, [&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, scan.rows, 4096), [&](const auto& range) {
             for (std::size_t r = range.begin(); r != range.end(); ++r)
                 for (std::size_t c = 0; c != scan.cols; ++c) {

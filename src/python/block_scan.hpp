@@ -5,6 +5,7 @@
 #include "lib/engine/engine.hpp"
 #include "python/cell_source.hpp"
 #include "python/label_store.hpp"
+#include "python/interrupts.hpp"
 
 namespace brindle {
 
@@ -15,10 +16,14 @@ namespace brindle {
 // read without running Python code or creating Python objects are handled
 // (exact str, float, bool, None, and int within 64 bits); at any other cell
 // it returns false, and the caller drops whatever it made and scans again.
-bool scan_in_blocks(const CellBuffer& cells, ColumnScan& scan, LabelKeep& keep, double* matrix);
+// It also returns false when a Ctrl-C cut it short (interrupts.noticed()).
+bool scan_in_blocks(const CellBuffer& cells, ColumnScan& scan, LabelKeep& keep, double* matrix,
+                    Interrupts& interrupts);
 
 // Writes every cell of a bool, integer or float array (`cells.numeric()`)
-// into the matrix laid out as `scan` says, on the pool.
-void read_numbers_in_blocks(const CellSource& cells, const ColumnScan& scan, double* matrix);
+// into the matrix laid out as `scan` says, on the pool. A Ctrl-C may cut it
+// short (interrupts.noticed()).
+void read_numbers_in_blocks(const CellSource& cells, const ColumnScan& scan, double* matrix,
+                            Interrupts& interrupts);
 
 }  // namespace brindle

@@ -3,9 +3,11 @@
 #include "python/encode_object_array.hpp"
 
 #include <memory>
+#include <optional>
 
 #include "python/errors.hpp"
 #include "python/interned.hpp"
+#include "python/interrupts.hpp"
 #include "python/label_store.hpp"
 #include "python/matrix.hpp"
 #include "python/object_entries.hpp"
@@ -42,9 +44,9 @@ Result<Shape> read_shape(PyObject* obj) {
     return Shape{dims[0], dims[1]};
 }
 
-}  // namespace
-
-Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
+// One attempt at encode_object_array; nothing when a Ctrl-C stopped it, and
+// then nothing it took or made is left (see interrupts.hpp).
+Result<std::optional<DriverResult>> encode_once(PyObject* obj, OUT& out, Interrupts& interrupts) {
     BRINDLE_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj));
     // A size no memory could hold fails before anything is read or made. The
     // matrix itself is made after `values`, so that pandas' temporaries are
@@ -77,10 +79,19 @@ Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
     scan.reset(shape.rows, shape.cols);
     scan.column_major = matrix.fortran;
     LabelKeep keep;
-    BRINDLE_TRY_STATUS(scan_cells(src, scan, keep, matrix.data()));
+    BRINDLE_TRY_STATUS(scan_cells(src, scan, keep, matrix.data(), interrupts));
+    if (interrupts.noticed()) return std::optional<DriverResult>();
 
     const auto holder = std::make_shared<const SendPtr>(matrix.data());
-    std::vector<ColumnBooks> coded = encode_columns(scan, holder);
+    std::vector<ColumnBooks> coded;
+    if (!interrupts.watching(shape.rows * shape.cols)) {
+        coded = encode_columns(scan, holder);
+    } else {
+        std::optional<std::vector<ColumnBooks>> stoppable =
+            encode_columns_until(scan, holder, [&] { return interrupts.noticed(); });
+        if (!stoppable) return std::optional<DriverResult>();
+        coded = std::move(*stoppable);
+    }
     // NOTE: the maps are sized by the text columns found, not by `cols`: a
     // shape can claim any number of columns, and a hash map whose reservation
     // fails is not safe to destroy.
@@ -93,7 +104,18 @@ Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
         books.forward_books.emplace(column.column, std::move(column.forward));
         books.reverse_books.emplace(column.column, std::move(column.reverse));
     }
-    return DriverResult{std::move(out), std::move(matrix), std::move(books)};
+    return std::optional<DriverResult>(DriverResult{std::move(out), std::move(matrix), std::move(books)});
+}
+
+}  // namespace
+
+Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
+    Interrupts interrupts;
+    for (;;) {
+        BRINDLE_ASSIGN_OR_RETURN(std::optional<DriverResult> done, encode_once(obj, out, interrupts));
+        if (done) return std::move(*done);
+        BRINDLE_TRY_STATUS(interrupts.deliver());
+    }
 }
 
 }  // namespace brindle

@@ -62,6 +62,8 @@ void set_error_from_current_exception() noexcept {
 
 PyError chained_internal_failure(std::string message) {
     PyError cause = PyError::fetch();
+    // Ctrl-C, an exit and the like say nothing of the input: they pass unchanged.
+    if (!PyErr_GivenExceptionMatches(cause.exc.get(), PyExc_Exception)) return cause;
     PyRef text = PyRef::steal(PyObject_Str(cause.exc.get()));
     if (text) {
         Py_ssize_t size = 0;

@@ -18,7 +18,8 @@ PyObject* internal_error_type() noexcept;
 PyError internal_failure(std::string_view message) noexcept;
 
 // An internal-failure exception for `message`, with the pending exception
-// (which it takes) as its cause and that exception's text appended.
+// (which it takes) as its cause and that exception's text appended; an
+// exception that does not derive from Exception is passed on unchanged.
 PyError chained_internal_failure(std::string message);
 
 // TypeError "'{type of obj}' object is not an instance of '{expected}'".

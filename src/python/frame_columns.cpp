@@ -32,6 +32,7 @@
 #include "python/block_scan.hpp"
 #include "python/cell_source.hpp"
 #include "python/interned.hpp"
+#include "python/interrupts.hpp"
 #include "python/label_store.hpp"
 #include "lib/engine/dedupe.hpp"
 #include "lib/engine/hashing.hpp"
@@ -396,8 +397,14 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
     }
 
     std::atomic<bool> needs_code{false};
+    // The columns' scans run inside this job, where only the pool's threads
+    // are: none of them may poll for a Ctrl-C.
+    Interrupts unwatched(/*watching=*/false);
+    // A Ctrl-C cuts the job short; the handler runs once the pool is idle, and
+    // after one that returns the frame is read again through `values`.
+    Interrupts interrupts;
     if (rows > 0) {
-        run_in_pool([&] {
+        interrupts.run(rows * cols, [&] {
             tbb::parallel_for(tbb::blocked_range<std::size_t>(0, cols, 1), [&](const auto& range) {
                 for (std::size_t c = range.begin(); c != range.end(); ++c) {
                     double* out_col = base + c * rows;
@@ -407,7 +414,7 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
                             break;
                         case Road::Object:
                             if (needs_code.load(std::memory_order_relaxed)) break;
-                            if (!scan_in_blocks(buffers[c], *object_scans[c], *keeps[c], out_col))
+                            if (!scan_in_blocks(buffers[c], *object_scans[c], *keeps[c], out_col, unwatched))
                                 needs_code.store(true, std::memory_order_relaxed);
                             break;
                         case Road::Arrow:
@@ -420,6 +427,10 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
             });
         });
     }
+    if (interrupts.noticed()) {
+        BRINDLE_TRY_STATUS(interrupts.deliver());
+        return values_road();
+    }
     if (needs_code.load()) return values_road();
     for (std::size_t c = 0; c != cols; ++c) {
         if (!object_scans[c]) continue;
@@ -429,7 +440,18 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
     }
 
     const auto holder = std::make_shared<const SendPtr>(base);
-    std::vector<ColumnBooks> coded = encode_columns(scan, holder);
+    std::vector<ColumnBooks> coded;
+    if (!interrupts.watching(rows * cols)) {
+        coded = encode_columns(scan, holder);
+    } else {
+        std::optional<std::vector<ColumnBooks>> stoppable =
+            encode_columns_until(scan, holder, [&] { return interrupts.noticed(); });
+        if (!stoppable) {
+            BRINDLE_TRY_STATUS(interrupts.deliver());
+            return values_road();
+        }
+        coded = std::move(*stoppable);
+    }
     CodeBooks books;
     books.text_columns.reserve(coded.size());
     books.forward_books.reserve(coded.size());

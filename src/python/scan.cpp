@@ -4,11 +4,15 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "python/block_scan.hpp"
 #include "python/cell_source.hpp"
 #include "python/errors.hpp"
+#include "python/interrupts.hpp"
 #include "python/object_entries.hpp"
 #include "python/text_forms.hpp"
 #include "python/utf8.hpp"
@@ -38,23 +42,31 @@ namespace {
 // of its label's entry in the column's list (see ColumnScan).
 class Scanner {
 public:
-    Scanner(PyObject* src, ColumnScan& scan, LabelKeep& keep, double* matrix)
-        : cells_(src, scan.rows, scan.cols), scan_(scan), keep_(keep), matrix_(matrix), text_(scan.cols) {}
+    Scanner(PyObject* src, ColumnScan& scan, LabelKeep& keep, double* matrix, Interrupts& interrupts)
+        : cells_(src, scan.rows, scan.cols), scan_(scan), keep_(keep), matrix_(matrix), interrupts_(interrupts),
+          text_(scan.cols) {}
 
+    // Stops early, with success, once a Ctrl-C is noticed: the caller then
+    // drops everything the scan made.
     Status run() {
         if (cells_.numeric() != nullptr) {
-            read_numbers_in_blocks(cells_, scan_, matrix_);
+            read_numbers_in_blocks(cells_, scan_, matrix_, interrupts_);
             return Status::success();
         }
         if (cells_.object_matrix()) {
-            if (scan_in_blocks(cells_.buffer(), scan_, keep_, matrix_)) return Status::success();
+            if (scan_in_blocks(cells_.buffer(), scan_, keep_, matrix_, interrupts_)) return Status::success();
+            if (interrupts_.noticed()) return Status::success();
             // Nothing it made is kept; every cell is written again below.
             scan_.reset(scan_.rows, scan_.cols);
             keep_.made = LabelStore();
             keep_.more.clear();
         }
+        std::size_t cells = 0;
         for (col_ = 0; col_ < scan_.cols; ++col_) {
-            for (row_ = 0; row_ < scan_.rows; ++row_) BRINDLE_TRY_STATUS(scan_cell());
+            for (row_ = 0; row_ < scan_.rows; ++row_) {
+                if (interrupts_.noticed_every(cells)) return Status::success();
+                BRINDLE_TRY_STATUS(scan_cell());
+            }
         }
         return Status::success();
     }
@@ -227,14 +239,36 @@ private:
             }
             return true;
         }
-        // str() of these runs no Python code and allocates no tracked object.
-        const bool pure = PyFloat_CheckExact(item) || PyLong_CheckExact(item) || PyBool_Check(item) ||
-                          item == Py_None;
-        if (!pure) allow_code();
+        if (pure_text(item, label)) return true;
+        allow_code();
         PyRef text = PyRef::steal(PyObject_Str(item));
         if (!text) return false;
         std::string& made = keep_.made.make();
         if (!append_utf8(text.get(), made).ok()) return false;
+        label = made;
+        return true;
+    }
+
+    // str(item) for exact float, bool, None and int within 64 bits, made here:
+    // PyObject_Str checks for signals, and a signal's handler is Python code
+    // that may run before anything is pinned.
+    bool pure_text(PyObject* item, std::string_view& label) {
+        if (item == Py_None || item == Py_True || item == Py_False) {
+            label = item == Py_None ? "None" : item == Py_True ? "True" : "False";
+            return true;
+        }
+        if (PyFloat_CheckExact(item)) {
+            std::string& made = keep_.made.make();
+            append_float_repr(PyFloat_AS_DOUBLE(item), made);
+            label = made;
+            return true;
+        }
+        if (!PyLong_CheckExact(item)) return false;
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow != 0) return false;
+        std::string& made = keep_.made.make();
+        made = std::to_string(value);
         label = made;
         return true;
     }
@@ -258,6 +292,7 @@ private:
     ColumnScan& scan_;
     LabelKeep& keep_;
     double* const matrix_;
+    Interrupts& interrupts_;
     std::vector<TextColumn> text_;
     std::size_t col_ = 0;
     std::size_t row_ = 0;
@@ -266,8 +301,8 @@ private:
 
 }  // namespace
 
-Status scan_cells(PyObject* src, ColumnScan& scan, LabelKeep& keep, double* matrix) {
-    return Scanner(src, scan, keep, matrix).run();
+Status scan_cells(PyObject* src, ColumnScan& scan, LabelKeep& keep, double* matrix, Interrupts& interrupts) {
+    return Scanner(src, scan, keep, matrix, interrupts).run();
 }
 
 }  // namespace brindle

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "lib/engine/engine.hpp"
+#include "python/interrupts.hpp"
 #include "python/label_store.hpp"
 #include "python/pyref.hpp"
 
@@ -12,6 +13,8 @@ namespace brindle {
 // `scan`, sized for the input's reported shape, writing numbers and label
 // indices into `matrix` laid out as `scan` says. Labels point into `keep`
 // or into str objects that `keep` or the input keeps alive.
-Status scan_cells(PyObject* src, ColumnScan& scan, LabelKeep& keep, double* matrix);
+// A Ctrl-C noticed on the way cuts it short with success and
+// interrupts.noticed() set.
+Status scan_cells(PyObject* src, ColumnScan& scan, LabelKeep& keep, double* matrix, Interrupts& interrupts);
 
 }  // namespace brindle

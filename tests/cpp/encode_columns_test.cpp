@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <map>
+#include <optional>
 #include <random>
 
 #include "lib/engine/column_coding.hpp"
@@ -232,6 +233,51 @@ TEST(EncodeColumns, BlockLocalIndicesCodeLikeThePlainForm) {
         }
     }
     EXPECT_TRUE(run(plain) == run(local, cells));
+}
+
+// ---- stopping ------------------------------------------------------------------------
+
+// Columns that take the coder's every road and many polls to code.
+Input stoppable_input() {
+    const std::size_t rows = 200000;
+    std::vector<std::vector<std::string>> text;
+    for (Shape shape : {Shape::few, Shape::some, Shape::many, Shape::shared_prefix})
+        text.push_back(random_column(shape, rows, 7 + text.size()));
+    text.emplace_back();  // a numeric column
+    std::vector<std::vector<double>> numbers(text.size());
+    numbers.back().assign(rows, 1.5);
+    return Input(rows, numbers, std::move(text));
+}
+
+TEST(EncodeColumnsStop, UnaskedGivesWhatThePlainRoadGives) {
+    const Input in = stoppable_input();
+    std::vector<double> matrix = in.cells;
+    const SendPtrHolder holder = std::make_shared<const SendPtr>(matrix.data());
+    std::optional<std::vector<ColumnBooks>> books = encode_columns_until(in.scan, holder, [] { return false; });
+    ASSERT_TRUE(books.has_value());
+    EXPECT_EQ(collect(std::move(*books), matrix), run(in));
+}
+
+// Asked to stop after 0, 1, 2, 3, 5, ... polls, so at every stage of the coding:
+// nothing comes back and nothing breaks (the sanitizer builds watch what the
+// stopped tasks read); a run that ended before its stop gives the full result.
+TEST(EncodeColumnsStop, StopsAtAnyStage) {
+    const Input in = stoppable_input();
+    const Result expected = run(in);
+    for (const int after : {0, 1, 2, 3, 5, 8, 13, 21, 34, 55}) {
+        std::vector<double> matrix = in.cells;
+        const SendPtrHolder holder = std::make_shared<const SendPtr>(matrix.data());
+        int polls = 0;
+        std::optional<std::vector<ColumnBooks>> books =
+            encode_columns_until(in.scan, holder, [&] { return polls++ >= after; });
+        if (polls > after) {
+            EXPECT_FALSE(books.has_value()) << after;
+        } else {
+            ASSERT_TRUE(books.has_value()) << after;
+            EXPECT_EQ(collect(std::move(*books), matrix), expected) << after;
+        }
+        EXPECT_EQ(holder.use_count(), 1);
+    }
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 #include <oneapi/tbb/parallel_for.h>
@@ -59,6 +61,8 @@ TEST(PoolSize, FromEnvironment) {
             << (c.threads ? *c.threads : "<unset>") << " / " << (c.cpus_var ? *c.cpus_var : "<unset>");
 }
 
+void all_threads_run_at_once(int want, bool caller_joins);
+
 // Runs in a child that ArenaFollowsEnvironment starts with
 // BRINDLE_EXPECT_POOL set; skipped in an ordinary run. Besides the arena's
 // nominal size it checks that that many threads really run at once, which
@@ -69,9 +73,16 @@ TEST(PoolChild, ArenaSizeMatches) {
     const int want = std::atoi(expect);
     EXPECT_EQ(pool().max_concurrency(), want);
 
+    // Both roads: the caller working beside the workers, and the workers alone.
+    for (const bool caller_joins : {true, false}) {
+        all_threads_run_at_once(want, caller_joins);
+    }
+}
+
+void all_threads_run_at_once(int want, bool caller_joins) {
     std::atomic<int> arrived{0};
     std::atomic<bool> all_met{true};
-    run_in_pool([&] {
+    const auto job = [&] {
         tbb::parallel_for(0, want, 1, [&](int) {
             arrived.fetch_add(1);
             // Generous liveness limit, not a timing assertion: without the
@@ -85,8 +96,14 @@ TEST(PoolChild, ArenaSizeMatches) {
                 std::this_thread::yield();
             }
         });
-    });
-    EXPECT_TRUE(all_met.load()) << "fewer than " << want << " threads ran at once";
+    };
+    if (caller_joins) {
+        run_in_pool(job);
+    } else {
+        EXPECT_FALSE(run_in_pool_until(job, [] { return false; }));
+    }
+    EXPECT_TRUE(all_met.load()) << "fewer than " << want << " threads ran at once"
+                                << (caller_joins ? "" : " without the caller");
 }
 
 int run_child(const std::vector<std::string>& env_vars) {
@@ -116,6 +133,71 @@ TEST(PoolSize, ArenaFollowsEnvironment) {
         {"RAYON_NUM_THREADS=lots", "RAYON_RS_NUM_CPUS=8", "BRINDLE_EXPECT_POOL=8"},
     };
     for (const auto& env : children) EXPECT_EQ(run_child(env), 0) << env[0];
+}
+
+// ---- stopping a job ----------------------------------------------------------------
+
+TEST(PoolStop, RunsToTheEndWhenNotAsked) {
+    std::atomic<int> ran{0};
+    bool after = false;
+    const bool stopped = run_in_pool_until(
+        [&] {
+            tbb::parallel_for(0, 1000, [&](int) { ran.fetch_add(1); });
+            stop_point();
+            after = true;
+        },
+        [] { return false; });
+    EXPECT_FALSE(stopped);
+    EXPECT_EQ(ran.load(), 1000);
+    EXPECT_TRUE(after);
+}
+
+TEST(PoolStop, SkipsLoopPiecesAndLeavesAtTheStopPoint) {
+    // A piece lasts a millisecond: ten seconds of work if nothing stopped it.
+    std::atomic<int> ran{0};
+    std::atomic<bool> after{false};
+    std::atomic<int> nested_after{0};
+    const auto caller = std::this_thread::get_id();
+    bool asked_elsewhere = false;
+    const bool stopped = run_in_pool_until(
+        [&] {
+            tbb::parallel_for(0, 10000, 1, [&](int) {
+                ran.fetch_add(1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                // A stop point deep inside a loop ends only its own task.
+                tbb::parallel_for(0, 2, [&](int) { std::this_thread::sleep_for(std::chrono::microseconds(10)); });
+                stop_point();
+                nested_after.fetch_add(1);
+            });
+            stop_point();
+            after = true;
+        },
+        [&] {
+            asked_elsewhere |= std::this_thread::get_id() != caller;
+            return ran.load() > 0;
+        });
+    EXPECT_TRUE(stopped);
+    EXPECT_FALSE(asked_elsewhere) << "the question was asked on a worker";
+    EXPECT_LT(ran.load(), 10000);
+    EXPECT_LE(nested_after.load(), ran.load());
+    EXPECT_FALSE(after.load());
+    EXPECT_FALSE(pool_job_stopped());
+}
+
+TEST(PoolStop, RethrowsWhatTheJobThrows) {
+    EXPECT_THROW(run_in_pool_until([] { throw std::bad_alloc(); }, [] { return false; }), std::bad_alloc);
+    EXPECT_THROW(run_in_pool_until([] { tbb::parallel_for(0, 100, [](int i) { if (i == 50) throw std::length_error("x"); }); },
+                                   [] { return false; }),
+                 std::length_error);
+}
+
+TEST(PoolStop, PlainRunsAreNeverStopped) {
+    bool stopped = true;
+    run_in_pool([&] {
+        stop_point();
+        stopped = pool_job_stopped();
+    });
+    EXPECT_FALSE(stopped);
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+import signal
+
 import pytest
 
 import brindle
@@ -21,3 +23,18 @@ def internal_error_type():
 
 # Named by tests that expect an internal failure, so pytest.raises states the class.
 INTERNAL = internal_error_type()
+
+
+@pytest.fixture
+def sigint():
+    """Sets SIGINT's handler for one test: a process started in the background
+    by a shell without job control has SIGINT ignored, so even the default
+    handler is set explicitly."""
+    previous = signal.getsignal(signal.SIGINT)
+
+    def set_handler(handler=signal.default_int_handler):
+        signal.signal(signal.SIGINT, handler)
+
+    set_handler()
+    yield set_handler
+    signal.signal(signal.SIGINT, previous)

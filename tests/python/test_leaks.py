@@ -9,6 +9,7 @@ import brindle
 
 from conftest import INTERNAL
 from leakcheck import check, fresh, refuse
+from test_interrupt import CtrlCWhileRead
 
 
 # --- constructor --------------------------------------------------------------------
@@ -267,3 +268,18 @@ def test_reentrant_cell_leaks_nothing(method, expected):
     check(lambda: fn(x), [enc, cell, x, cell.small])
     # given back every time: the next call from outside is admitted
     fn(x)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_interrupted_call_leaks_nothing(method, sigint):
+
+    enc = brindle.Encoder()
+    enc.encode(np.array([["a"]], dtype=object))  # books for decode
+    trip = CtrlCWhileRead()
+    label = fresh("s")
+    # Enough cells after the tripping one for the scan to look for Ctrl-C.
+    x = np.array([[label, i % 3] for i in range(2000)], dtype=object)
+    x[0, 1] = trip
+    fn = getattr(enc, method)
+
+    check(lambda: refuse(KeyboardInterrupt, fn, x), [enc, trip, label, x], calls=50)

@@ -31,6 +31,9 @@ inline std::uint64_t prefix_key(std::string_view label) noexcept {
     return key;
 }
 
+// Rows between two stop points of a long sequential loop: a few milliseconds.
+constexpr std::size_t kRowsPerStopPoint = std::size_t{1} << 16;
+
 // Frees a list's memory now rather than at the end of its scope.
 template <class List>
 void release(List& list) noexcept {
@@ -123,14 +126,17 @@ ColumnCoding code_by_sort(std::span<const std::string_view> labels, double* code
             for (std::size_t i = range.begin(); i != range.end(); ++i) rows[i] = Entry{labels[i], i};
         });
         tbb::parallel_sort(rows.begin(), rows.end(), by_label<Entry>);
+        stop_point();
         double code = 0.0;
         for (std::size_t i = 0; i != rows.size(); ++i) {
+            stop_point_every(i, kRowsPerStopPoint);
             // Labels whose keys differ differ, without reading them.
             const std::string_view label = rows[i].label();
             if (i == 0 || rows[i].key != rows[i - 1].key || label != rows[i - 1].label()) code = num.add(label);
             codes[rows[i].index] = code;
         }
     }
+    stop_point();
     std::vector<std::uint64_t> ends(num.coded);
     for (std::size_t i = 0; i != labels.size(); ++i) {
         const double code = codes[i];
@@ -158,6 +164,7 @@ LabelArena number_distinct(Dedupe& d, Numbering& num, PagedVector<double>& code_
     for (std::size_t j = 0; j != sorted.size(); ++j) sorted[j] = Entry{d.distinct[j], j};
     release(d.distinct);  // the labels stay where the column's texts are
     tbb::parallel_sort(sorted.begin(), sorted.end(), by_label<Entry>);
+    stop_point();
     for (const Entry& e : sorted) code_of[e.index] = num.add(e.label());
 
     std::vector<std::uint64_t> ends;

@@ -54,4 +54,15 @@ void run_guarded(F&& f) {
     }
 }
 
+// run_guarded under run_in_pool_until: returns whether the job was stopped.
+inline bool run_guarded_until(absl::FunctionRef<void()> f, absl::FunctionRef<bool()> stop_requested) {
+    try {
+        return run_in_pool_until(f, stop_requested);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+        throw std::bad_alloc();
+    }
+}
+
 }  // namespace brindle::detail

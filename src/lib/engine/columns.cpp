@@ -1,6 +1,7 @@
 // The column step: every column of the scan coded at once on the pool, each
 // writing only its own cells of the shared matrix.
 #include <algorithm>
+#include <optional>
 #include <span>
 
 #include <oneapi/tbb/blocked_range.h>
@@ -54,6 +55,8 @@ std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* mat
             slots[c] = ColumnBooks{c, std::move(coded.forward), std::move(coded.reverse)};
         }
     });
+    // The second pass reads every text column's codes.
+    stop_point();
 
     // Per text column, its blocks of local indices; a column whose cells
     // hold list indices is one block whose indices all go to the tail at 0.
@@ -96,6 +99,8 @@ std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* mat
         });
     }
 
+    stop_point();
+
     std::vector<ColumnBooks> books;
     books.reserve(text_columns.size());
     for (std::size_t c : text_columns) books.push_back(std::move(slots[c]));
@@ -108,6 +113,15 @@ std::vector<ColumnBooks> encode_columns(const ColumnScan& scan, const SendPtrHol
     std::vector<ColumnBooks> books;
     double* base = matrix ? matrix->get() : nullptr;
     detail::run_guarded([&] { books = detail::encode_columns_here(scan, base); });
+    return books;
+}
+
+std::optional<std::vector<ColumnBooks>> encode_columns_until(const ColumnScan& scan, const SendPtrHolder& matrix,
+                                                             absl::FunctionRef<bool()> stop_requested) {
+    std::vector<ColumnBooks> books;
+    double* base = matrix ? matrix->get() : nullptr;
+    if (detail::run_guarded_until([&] { books = detail::encode_columns_here(scan, base); }, stop_requested))
+        return std::nullopt;
     return books;
 }
 

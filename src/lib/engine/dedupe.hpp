@@ -34,6 +34,7 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include "lib/engine/paged.hpp"
+#include "lib/engine/pool.hpp"
 
 namespace brindle::detail {
 
@@ -107,6 +108,7 @@ std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Has
             listed.fetch_add(mine.size(), std::memory_order_relaxed);
         }
     });
+    stop_point();
     const std::size_t entries = listed.load();
     if (stop.load() || entries > max_entries) return std::nullopt;
 
@@ -121,6 +123,7 @@ std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Has
         GuardedMap<Hash, std::size_t> index(0, hash, CountingEq{&failed});
         index.reserve(seen[0].size());
         for (std::size_t c = 0; c != chunks; ++c) {
+            stop_point();
             d.to_distinct[c].resize(seen[c].size());
             for (std::size_t l = 0; l != seen[c].size(); ++l) {
                 const auto [it, inserted] = index.try_emplace(seen[c][l], d.distinct.size());

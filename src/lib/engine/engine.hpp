@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include <absl/functional/function_ref.h>
+
 #include "lib/engine/codebook.hpp"
 #include "lib/engine/markers.hpp"
 #include "lib/engine/paged.hpp"
@@ -107,5 +109,10 @@ struct ColumnBooks {
 // are. Every label index must be below strings[c].size(). The result does not
 // depend on the pool size.
 std::vector<ColumnBooks> encode_columns(const ColumnScan& scan, const SendPtrHolder& matrix);
+
+// encode_columns under run_in_pool_until: nothing once asked to stop, and
+// then the matrix holds label indices, codes or both.
+std::optional<std::vector<ColumnBooks>> encode_columns_until(const ColumnScan& scan, const SendPtrHolder& matrix,
+                                                             absl::FunctionRef<bool()> stop_requested);
 
 }  // namespace brindle

@@ -6,8 +6,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <limits>
+#include <mutex>
 
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/info.h>
@@ -54,25 +58,53 @@ std::size_t affinity_cpus() {
 // should slow the process down, not exhaust its threads.
 constexpr std::size_t kMaxPool = 4096;
 
-// The arena with, when the pool outnumbers the CPUs, the control object that
-// lets it have its threads.
+// The pool's two arenas, of the same size: `arena` keeps a slot for the
+// calling thread, which joins the work (run_in_pool); `alone` gives every
+// slot to workers, for jobs the caller only waits for (run_in_pool_until).
+// A job runs in one of them at a time, and the workers follow it there. With
+// them the control object that lets the workers be that many.
 struct PoolState {
     std::optional<tbb::global_control> raised;
     std::optional<tbb::task_arena> arena;
+    std::optional<tbb::task_arena> alone;
 };
 
+// NOTE: oneTBB caps all arenas together at its default parallelism (the CPU
+// count) unless raised, and counts the calling thread as one of them, so it
+// starts one worker fewer. `alone` needs `size` workers: the cap is raised to
+// `size + 1`.
 PoolState* make_pool() {
     const std::size_t wanted = pool_size_from(env("RAYON_NUM_THREADS"), env("RAYON_RS_NUM_CPUS"), affinity_cpus());
     const int size = static_cast<int>(std::min(wanted, kMaxPool));
     auto* state = new PoolState;
-    // oneTBB caps all arenas together at its default parallelism (the CPU
-    // count); a larger arena only gets its threads once the cap is raised.
-    if (size > tbb::info::default_concurrency())
-        state->raised.emplace(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(size));
+    if (size + 1 > tbb::info::default_concurrency())
+        state->raised.emplace(tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(size) + 1);
     state->arena.emplace(size, 1);
     state->arena->initialize();
+    state->alone.emplace(size, 0);
+    state->alone->initialize();
     return state;
 }
+
+// Created on first use (the static's initialisation is thread-safe) and
+// deliberately never destroyed: workers must not be torn down while another
+// static destructor might still run work.
+PoolState& pool_state() {
+    static PoolState* const state = make_pool();
+    return *state;
+}
+
+// How long the caller of run_in_pool_until sleeps between two questions:
+// short enough that a stop feels immediate, long enough to cost nothing.
+constexpr std::chrono::milliseconds kPollPeriod{10};
+
+// The end of a job, as the worker that ran it reports it to the waiting caller.
+struct JobEnd {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    std::exception_ptr error;
+};
 
 }  // namespace
 
@@ -83,12 +115,54 @@ std::size_t pool_size_from(std::optional<std::string_view> rayon_num_threads,
     return available_cpus > 0 ? available_cpus : 1;
 }
 
-// Created on first use (the static's initialisation is thread-safe) and
-// deliberately never destroyed: workers must not be torn down while another
-// static destructor might still run work.
 tbb::task_arena& pool() {
-    static PoolState* const state = make_pool();
-    return *state->arena;
+    return *pool_state().arena;
+}
+
+bool run_in_pool_until(absl::FunctionRef<void()> f, absl::FunctionRef<bool()> stop_requested) {
+    tbb::task_arena& arena = *pool_state().alone;
+    // With no worker allowed (a cap lowered elsewhere in the process), an
+    // enqueued job would never start: the caller does the work, unasked.
+    if (tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism) < 2) {
+        pool().execute(f);
+        return false;
+    }
+    // oneTBB offers no wait with a timeout, so the caller cannot ask its
+    // question from inside the arena: the job goes to the workers, with a
+    // context of its own through which it is cancelled, and the caller waits
+    // on a condition variable that does time out.
+    tbb::task_group_context context(tbb::task_group_context::isolated);
+    tbb::task_group group(context);
+    JobEnd end;
+    arena.enqueue([&] {
+        std::exception_ptr error;
+        try {
+            group.run_and_wait(f);
+        } catch (const JobStopped&) {
+            // Normally dropped by oneTBB already (see stop_point).
+        } catch (...) {
+            error = std::current_exception();
+        }
+        // Notified under the lock: once the caller sees `done` it may destroy
+        // everything here, and this thread touches none of it after unlocking.
+        std::lock_guard lock(end.mutex);
+        end.error = std::move(error);
+        end.done = true;
+        end.cv.notify_one();
+    });
+    bool stopped = false;
+    std::unique_lock lock(end.mutex);
+    while (!end.cv.wait_for(lock, kPollPeriod, [&] { return end.done; })) {
+        if (stopped) continue;
+        lock.unlock();
+        if (stop_requested()) {
+            stopped = true;
+            context.cancel_group_execution();
+        }
+        lock.lock();
+    }
+    if (end.error) std::rethrow_exception(end.error);
+    return stopped;
 }
 
 }  // namespace brindle
