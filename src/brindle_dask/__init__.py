@@ -63,11 +63,12 @@ def _code_column(cells):
     enc = brindle.Encoder()
     codes = np.asarray(enc.encode(cells.reshape(-1, 1)), dtype=np.float64)[:, 0]
     # The books are not exposed; decoding the codes 0..k-1 reads them back in order.
-    probe = pd.DataFrame({"c": np.arange(_code_count(codes), dtype=np.float64)})
-    back = enc.decode(probe)["c"]
-    if back.dtype != object:
+    # An empty probe first: a numeric column decodes to float64, and its values must
+    # not be taken for a count of codes.
+    if enc.decode(pd.DataFrame({"c": np.empty(0)}))["c"].dtype != object:
         return codes, None
-    return codes, back.tolist()
+    probe = pd.DataFrame({"c": np.arange(_code_count(codes), dtype=np.float64)})
+    return codes, enc.decode(probe)["c"].tolist()
 
 
 def _code_count(codes):
