@@ -20,7 +20,7 @@ brindle_dask = pytest.importorskip("brindle_dask")
 
 # Each example runs two passes on the cluster: keep the count modest.
 CLUSTER = settings(
-    max_examples=60,
+    max_examples=40,
     derandomize=True,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
@@ -122,7 +122,7 @@ def str_columns():
 
 
 def markers_and_missing():
-    a = objects(NAN, None, NAN, "nan", "NaN", "<NA>", pd.NA, NAN, "b", NAN)
+    a = objects(NAN, None, "b", "nan", "NaN", "<NA>", pd.NA, NAN, NAN, NAN)
     return split(pd.DataFrame({"a": a, "all_nan": objects(*[NAN] * 10)}), [3, 3, 0, 2])
 
 
@@ -192,6 +192,14 @@ def test_late_text_takes_number_texts_before_and_cell_texts_after(client):
     # cells' own texts ('2.0', '1e+21', 'True').
     assert books["a"] == sorted(["-0", "0.0000001", "1", "1e+21", "2",
                                  "2.0", "2.5", "3", "True", "x"])
+
+
+@pytest.mark.xfail(int(pd.__version__.split(".")[0]) < 3, strict=True,
+                   reason="pandas 2's concat replaces a partition's all-missing object block "
+                   "by NaN when other partitions follow, so the computed frame loses its None")
+def test_all_missing_object_partition_holding_none(client):
+    parts = [pd.DataFrame({"a": objects(NAN, None)}), pd.DataFrame({"a": objects("x", None)})]
+    check(frame_of(parts))
 
 
 def test_read_from_pandas_with_dask_string_columns(client):
