@@ -122,6 +122,21 @@ def _is_plain_number(dtype):
     return isinstance(dtype, np.dtype) and dtype.kind in "iufb"
 
 
+def _text_candidates(part):
+    """(position, cells) of each column that may hold text, the cells being those
+    brindle reads from the frame's `values`."""
+    chosen = [j for j, dtype in enumerate(part.dtypes) if not _is_plain_number(dtype)]
+    if not chosen:
+        return []
+    if part.iloc[:0].values.dtype == object:
+        # `values` converts each block to object on its own, so these columns alone
+        # give the same cells without boxing every number of the others.
+        cells = part.iloc[:, chosen].to_numpy(dtype=object)
+    else:
+        cells = part.values[:, chosen]
+    return [(j, cells[:, k]) for k, j in enumerate(chosen)]
+
+
 # --- pass 1: what each partition holds -------------------------------------------------
 
 
@@ -138,6 +153,7 @@ class _Survey:
     # (after it): which applies depends on the partitions before this one.
     head_numbers: dict = field(default_factory=dict)
     head_texts: dict = field(default_factory=dict)
+    probe: pd.DataFrame | None = None  # stands for the partition in a dtype check
 
 
 def _survey(part, number, names, dtypes=None):
@@ -146,17 +162,14 @@ def _survey(part, number, names, dtypes=None):
     out = _Survey(rows=len(part), dtypes=list(part.dtypes))
     if not len(part):
         return out
-    values = part.values
-    for j, dtype in enumerate(part.dtypes):
-        if _is_plain_number(dtype):
-            continue
-        cells = values[:, j]
+    out.probe = _dtype_probe(part)
+    for j, cells in _text_candidates(part):
         with _blame(number, names[j], cells):
             first = _first_text_row(cells)
             out.first_text[j] = first
             head = len(cells) if first is None else first
             if first is not None:
-                _, labels = _code_column(values[first:, j])
+                _, labels = _code_column(cells[first:])
                 out.tail[j] = labels
             if head:
                 out.head_numbers[j] = _number_labels(cells[:head])
@@ -179,7 +192,7 @@ class _Plan:
     modes: list  # per partition: column position -> (mode, rows of the head)
 
 
-def _plan(surveys, ncols):
+def _plan(surveys):
     offsets = np.concatenate([[0], np.cumsum([s.rows for s in surveys])])
     starts = {}  # column -> first text row of the whole column
     for s, off in zip(surveys, offsets):
@@ -220,15 +233,13 @@ def _encode_part(part, names, modes, lookups, dtypes=None, partition_info=None):
         part = _cast(part, dtypes)
     n = len(part)
     out = np.empty((n, part.shape[1]), dtype=np.float64)
-    values = part.values if n else None
-    mine = modes[number] if n else {}
+    if not n:
+        return pd.DataFrame(out, index=part.index, columns=names)
+    mine = modes[number]
     for j, dtype in enumerate(part.dtypes):
-        if not n:
-            break
         if _is_plain_number(dtype):
             out[:, j] = part.iloc[:, j].to_numpy(dtype=np.float64)
-            continue
-        cells = values[:, j]
+    for j, cells in _text_candidates(part):
         mode, head = mine.get(j, (_AS_IS, 0))
         with _blame(number, names[j], cells):
             if mode == _NUMBERS:
@@ -309,16 +320,14 @@ def _cast(part, dtypes):
     return part.astype(dict(zip(part.columns, dtypes)))
 
 
-def _common_dtypes(ddf, surveys):
+def _common_dtypes(surveys):
     """None when the non-empty partitions agree on their dtypes (then the computed
     frame has the same, and each partition's own cells are the frame's); otherwise
     the dtypes of their concatenation, which each partition is cast to."""
-    filled = [i for i, s in enumerate(surveys) if s.rows]
-    if all(surveys[i].dtypes == surveys[filled[0]].dtypes for i in filled[1:]):
+    filled = [s for s in surveys if s.rows]
+    if not filled or all(s.dtypes == filled[0].dtypes for s in filled[1:]):
         return None
-    parts = ddf.to_delayed()
-    probes = dask.compute(*[dask.delayed(_dtype_probe)(parts[i]) for i in filled])
-    return list(pd.concat(probes, ignore_index=True).dtypes)
+    return list(pd.concat([s.probe for s in filled], ignore_index=True).dtypes)
 
 
 # --- public ------------------------------------------------------------------------------
@@ -352,12 +361,13 @@ def encode(ddf):
     if len(set(names)) != len(names):
         raise ValueError("encode() needs distinct column names")
     surveys = _surveys(ddf, names, None)
-    dtypes = _common_dtypes(ddf, surveys) if any(s.rows for s in surveys) else None
+    dtypes = _common_dtypes(surveys)
     if dtypes is not None:
-        # The partitions' own cells are not the computed frame's: read them again,
-        # cast as the concatenation casts them.
+        # The partitions' own cells are not the computed frame's: read them once
+        # more, cast as the concatenation casts them (a third pass, for such frames
+        # only).
         surveys = _surveys(ddf, names, dtypes)
-    plan = _plan(surveys, len(names))
+    plan = _plan(surveys)
     books = {names[j]: labels for j, labels in plan.text.items()}
     lookups = {j: pd.Index(labels, dtype=object) for j, labels in plan.text.items()}
     meta = pd.DataFrame(
