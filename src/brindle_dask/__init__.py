@@ -22,15 +22,15 @@ import math
 from dataclasses import dataclass, field
 
 import numpy as np
-import pandas as pd
 
 import brindle
 
 try:
     import dask
     import dask.dataframe as dd
+    import pandas as pd
 except ImportError as exc:  # pragma: no cover - depends on the environment
-    raise ImportError("brindle_dask needs Dask: pip install 'brindle[dask]'") from exc
+    raise ImportError(f"brindle_dask needs Dask and pandas: pip install 'brindle[dask]' ({exc})") from exc
 
 __all__ = ["PartitionError", "decode", "encode"]
 
