@@ -262,7 +262,7 @@ def _renumber(codes, local, lookup, name):
     """Local codes to the books' codes: a lookup array indexed by local code, with a
     last entry for the local NaN (markers)."""
     to_global = lookup.get_indexer(pd.Index(local, dtype=object))
-    lost = [s for s, k in zip(local, to_global) if k < 0 and s != _SENTINEL]
+    lost = [local[i] for i in np.flatnonzero(to_global < 0) if local[i] != _SENTINEL]
     if lost:
         raise RuntimeError(f"column {name!r}: labels missing from the books: {lost[:5]!r}")
     table = np.append(np.where(to_global < 0, np.nan, to_global.astype(np.float64)), np.nan)
