@@ -341,6 +341,8 @@ def _names(ddf):
 
 def _surveys(ddf, names, dtypes):
     parts = ddf.to_delayed()
+    if len(parts) != ddf.npartitions:  # the second pass numbers partitions as these
+        raise RuntimeError(f"{len(parts)} delayed partitions for {ddf.npartitions} partitions")
     tasks = [dask.delayed(_survey)(p, i, names, dtypes) for i, p in enumerate(parts)]
     return list(dask.compute(*tasks))
 
