@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Prepares a virtual environment with brindle built into it. Idempotent.
 #
-#   scripts/setup.sh [new|old|asan]
+#   scripts/setup.sh [new|old|asan|dask]
 #     new   newest CPython >= 3.12 found here, newest NumPy 2.x, pandas and pyarrow (default)
-#     old   CPython 3.12 with NumPy 1.26.x and pandas 2.2.x (oldest supported)
+#     old   CPython 3.12 with NumPy 1.26.x and pandas 2.2.x (oldest supported), and Dask
 #     asan  like new, with the extension built under AddressSanitizer + UBSan
+#     dask  new's packages plus Dask, in a venv of its own (no build of its own)
 # Prints the environment's python path as its last line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,9 +54,37 @@ case "$FLAVOUR" in
   # columns Arrow-backed); asan leaves it out and covers pandas without it.
   new) PY=$(pick_python newest); REQS=(--upgrade "numpy>=2,<3" pandas pyarrow pytest hypothesis) ;;
   asan) PY=$(pick_python newest); REQS=(--upgrade "numpy>=2,<3" pandas pytest hypothesis) ;;
-  old) PY=$(pick_python 3.12); REQS=("numpy==1.26.*" "pandas==2.2.*" pytest hypothesis) ;;
-  *) die "unknown environment '$FLAVOUR' (use new, old or asan)" ;;
+  # Dask for brindle_dask's tests; its pyarrow leaves pandas 2.2's string storage alone
+  # (pyarrow 22 and newer refuse NumPy 1.x at import).
+  old) PY=$(pick_python 3.12)
+       REQS=("numpy==1.26.*" "pandas==2.2.*" pytest hypothesis "dask[dataframe]" distributed "pyarrow<22") ;;
+  dask) PY="" ;;
+  *) die "unknown environment '$FLAVOUR' (use new, old, asan or dask)" ;;
 esac
+
+# --- dask: .venv/new plus Dask ------------------------------------------------------
+# Dask's dataframe needs pyarrow, and pyarrow in .venv/new would switch pandas 3's
+# default string storage under every other test there. So brindle_dask's tests on the
+# newest versions run in a venv on .venv/new's interpreter that sees .venv/new's
+# packages (the built brindle and brindle_dask included) through a .pth file.
+if [ "$FLAVOUR" = dask ]; then
+  NEW_PY=$(bash scripts/setup.sh new | tail -n 1)
+  [ -x "$NEW_PY" ] || die "setup.sh new gave no python ('$NEW_PY')"
+  read -r BASE SITE VER < <("$NEW_PY" -c 'import sys, sysconfig
+print(sys._base_executable, sysconfig.get_path("purelib"), "%d.%d" % sys.version_info[:2])')
+  VENV=$ROOT/.venv/dask
+  VPY=$VENV/bin/python
+  if [ ! -x "$VPY" ] || [ "$("$VPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" != "$VER" ]; then
+    say "creating $VENV with $BASE"
+    rm -rf "$VENV"
+    "$BASE" -m venv "$VENV" >&2
+  fi
+  echo "$SITE" >"$("$VPY" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/brindle-new.pth"
+  export PIP_DISABLE_PIP_VERSION_CHECK=1
+  "$VPY" -m pip install -q --upgrade "dask[dataframe]" distributed >&2 || die "pip could not install Dask"
+  echo "$VPY"
+  exit 0
+fi
 [ -n "$PY" ] || die "no CPython >= 3.12 with venv found (looked in pyenv's versions and /usr/bin)"
 
 VENV=$ROOT/.venv/$FLAVOUR

@@ -4,6 +4,7 @@
 #   scripts/test.sh [STAGE...] [-- PYTEST-ARGS...]
 #     old           pytest on CPython 3.12 with NumPy 1.26.x and pandas 2.2.x
 #     new           pytest on the newest CPython here with the newest NumPy and pandas
+#     dask          brindle_dask's tests on new's packages plus Dask (a local cluster)
 #     asan          pytest against an AddressSanitizer + UBSan build of the extension,
 #                   with the sanitizer runtime preloaded into the interpreter; then
 #                   scripts/entry-fuzz.sh against the same build (BRINDLE_FUZZ_SECONDS,
@@ -37,16 +38,16 @@ PYTEST_ARGS=()
 while (($#)); do
   case "$1" in
     --) shift; PYTEST_ARGS=("$@"); break ;;
-    old|new|asan|engine-tests|engine-tsan|engine-fuzz) STAGES+=("$1") ;;
+    old|new|dask|asan|engine-tests|engine-tsan|engine-fuzz) STAGES+=("$1") ;;
     engine) STAGES+=(engine-tests engine-tsan engine-fuzz) ;;
     wheels|types|docs) STAGES+=("$1") ;;
     -h|--help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "test.sh: unknown stage '$1' (old, new, asan, engine, engine-tests, engine-tsan, engine-fuzz, wheels, types, docs)" >&2
+    *) echo "test.sh: unknown stage '$1' (old, new, dask, asan, engine, engine-tests, engine-tsan, engine-fuzz, wheels, types, docs)" >&2
        exit 2 ;;
   esac
   shift
 done
-((${#STAGES[@]})) || STAGES=(old new asan engine-tests engine-tsan engine-fuzz wheels types docs)
+((${#STAGES[@]})) || STAGES=(old new dask asan engine-tests engine-tsan engine-fuzz wheels types docs)
 
 banner() { printf '\n==== %s ====\n' "$*"; }
 
@@ -67,6 +68,13 @@ pytest_stage() {  # $1: flavour
   # 5: nothing collected; with tests in the tree that is a fault, not a pass.
   ((rc == 5)) && echo "test.sh: pytest collected no tests" >&2
   return "$rc"
+}
+
+# The rest of the suite ran in new already; here only what needs Dask.
+dask_stage() {
+  local py
+  py=$(venv_python dask) || return 1
+  "$py" -m pytest tests/python/test_dask.py "${PYTEST_ARGS[@]}"
 }
 
 asan_stage() {
@@ -149,6 +157,7 @@ for stage in "${STAGES[@]}"; do
   start=$SECONDS
   case "$stage" in
     old|new) pytest_stage "$stage" ;;
+    dask) dask_stage ;;
     asan) asan_stage ;;
     engine-*) engine_stage "$stage" ;;
     wheels) bash scripts/check-wheels.sh "${PYTEST_ARGS[@]}" ;;
