@@ -82,14 +82,22 @@ Result<std::optional<DriverResult>> encode_once(PyObject* obj, OUT& out, Interru
     BRINDLE_TRY_STATUS(scan_cells(src, scan, keep, matrix.data(), interrupts));
     if (interrupts.noticed()) return std::optional<DriverResult>();
 
-    const auto holder = std::make_shared<const SendPtr>(matrix.data());
+    std::optional<CodeBooks> books = code_columns(scan, matrix.data(), interrupts);
+    if (!books) return std::optional<DriverResult>();
+    return std::optional<DriverResult>(DriverResult{std::move(out), std::move(matrix), std::move(*books)});
+}
+
+}  // namespace
+
+std::optional<CodeBooks> code_columns(const ColumnScan& scan, double* matrix, Interrupts& interrupts) {
+    const auto holder = std::make_shared<const SendPtr>(matrix);
     std::vector<ColumnBooks> coded;
-    if (!interrupts.watching(shape.rows * shape.cols)) {
+    if (!interrupts.watching(scan.rows * scan.cols)) {
         coded = encode_columns(scan, holder);
     } else {
         std::optional<std::vector<ColumnBooks>> stoppable =
             encode_columns_until(scan, holder, [&] { return interrupts.noticed(); });
-        if (!stoppable) return std::optional<DriverResult>();
+        if (!stoppable) return std::nullopt;
         coded = std::move(*stoppable);
     }
     // NOTE: the maps are sized by the text columns found, not by `cols`: a
@@ -104,10 +112,8 @@ Result<std::optional<DriverResult>> encode_once(PyObject* obj, OUT& out, Interru
         books.forward_books.emplace(column.column, std::move(column.forward));
         books.reverse_books.emplace(column.column, std::move(column.reverse));
     }
-    return std::optional<DriverResult>(DriverResult{std::move(out), std::move(matrix), std::move(books)});
+    return books;
 }
-
-}  // namespace
 
 Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
     Interrupts interrupts;

@@ -30,6 +30,7 @@
 
 #include "python/arrow_c.hpp"
 #include "python/block_scan.hpp"
+#include "python/encode_object_array.hpp"
 #include "python/cell_source.hpp"
 #include "python/interned.hpp"
 #include "python/interrupts.hpp"
@@ -439,29 +440,12 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
         scan.local[c] = std::move(object_scans[c]->local[0]);
     }
 
-    const auto holder = std::make_shared<const SendPtr>(base);
-    std::vector<ColumnBooks> coded;
-    if (!interrupts.watching(rows * cols)) {
-        coded = encode_columns(scan, holder);
-    } else {
-        std::optional<std::vector<ColumnBooks>> stoppable =
-            encode_columns_until(scan, holder, [&] { return interrupts.noticed(); });
-        if (!stoppable) {
-            BRINDLE_TRY_STATUS(interrupts.deliver());
-            return values_road();
-        }
-        coded = std::move(*stoppable);
+    std::optional<CodeBooks> books = code_columns(scan, base, interrupts);
+    if (!books) {
+        BRINDLE_TRY_STATUS(interrupts.deliver());
+        return values_road();
     }
-    CodeBooks books;
-    books.text_columns.reserve(coded.size());
-    books.forward_books.reserve(coded.size());
-    books.reverse_books.reserve(coded.size());
-    for (ColumnBooks& column : coded) {
-        books.text_columns.push_back(column.column);
-        books.forward_books.emplace(column.column, std::move(column.forward));
-        books.reverse_books.emplace(column.column, std::move(column.reverse));
-    }
-    result = DriverResult{std::move(out), std::move(matrix), std::move(books)};
+    result = DriverResult{std::move(out), std::move(matrix), std::move(*books)};
     return true;
 }
 
