@@ -44,21 +44,14 @@ import brindle
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 # The label rules the property tests already check against the module.
+from conftest import INTERNAL  # noqa: E402
 from test_properties import MARKERS, number_text, text_of  # noqa: E402
+from test_results import to_code  # noqa: E402
 
 from hypothesis import HealthCheck, Phase, given, seed, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 
-def internal_error_type():
-    try:
-        brindle.Encoder().encode(np.zeros(3, dtype=object))
-    except BaseException as exc:  # noqa: BLE001 - this is the point
-        return type(exc)
-    raise AssertionError("a one-dimensional input did not fail")
-
-
-INTERNAL = internal_error_type()
 
 
 class Custom(Exception):
@@ -179,16 +172,16 @@ def behaviour(slot, skip_known, quiet):
 @st.composite
 def hostile_cell(draw, skip_known, quiet):
     base = draw(st.sampled_from(["object", "object", "str", "int", "float"]))
-    spec = {"base": base, "value": draw(st.integers(0, 9))}
+    behaviour_plan = {"base": base, "value": draw(st.integers(0, 9))}
     for slot in ("float", "index", "str"):
         if draw(st.booleans()):
-            spec[slot] = draw(behaviour(slot, skip_known, quiet))
+            behaviour_plan[slot] = draw(behaviour(slot, skip_known, quiet))
     # A finalizer runs wherever the cell dies: mid-scan when another cell's
     # code replaces it, or in a collection.
     if not quiet and draw(st.integers(0, 3)) == 0:
         pool = effect_pool(skip_known, finalizer=True)
-        spec["del"] = {"effects": draw(st.lists(st.sampled_from(pool), min_size=1, max_size=2))}
-    return spec
+        behaviour_plan["del"] = {"effects": draw(st.lists(st.sampled_from(pool), min_size=1, max_size=2))}
+    return behaviour_plan
 
 
 @st.composite
@@ -282,6 +275,7 @@ class Context:
         self.x = None
         self.source = None  # the object cells are read from
         self.frame = None
+        self.resizing = False
         self.threads = []
         self.depth = 0
         self.flipped = False  # the source is the grid reversed on both axes
@@ -312,8 +306,14 @@ def run_effect(ctx, effect, pos):
         # Not under a pandas frame: what the encoder reads there is a view of
         # the array, and resizing an array without the reference check frees
         # the memory its views still point at, for NumPy's own indexing too.
-        if isinstance(src, np.ndarray) and not isinstance(ctx.frame, pd.DataFrame):
-            src.resize((effect[1], effect[2]), refcheck=False)
+        # Nor from a finalizer that a resize itself runs (it drops the cells
+        # cut off): NumPy does not survive a resize inside its own resize.
+        if isinstance(src, np.ndarray) and not isinstance(ctx.frame, pd.DataFrame) and not ctx.resizing:
+            ctx.resizing = True
+            try:
+                src.resize((effect[1], effect[2]), refcheck=False)
+            finally:
+                ctx.resizing = False
     elif kind == "reshape":
         if isinstance(src, np.ndarray):
             src.shape = (src.size,) if effect[1] == "flat" else src.shape[::-1]
@@ -371,9 +371,9 @@ def make_result(outcome, kind):
     raise AssertionError(outcome)
 
 
-def conversion(ctx, spec, kind):
+def conversion(ctx, behaviour_plan, kind):
     def method(self):
-        for effect in spec["effects"]:
+        for effect in behaviour_plan["effects"]:
             try:
                 run_effect(ctx, effect, self.pos)
             except (KeyboardInterrupt, SystemExit, CustomBase):
@@ -381,10 +381,10 @@ def conversion(ctx, spec, kind):
             except BaseException:  # noqa: BLE001 - an effect that fails just did nothing
                 if effect[0] == "reenter" and not effect[4]:
                     raise
-        tag, arg = spec["then"]
+        tag, arg = behaviour_plan["then"]
         if tag == "raise":
             raise EXCEPTIONS[arg]("planned")
-        return make_result(spec["then"], kind)
+        return make_result(behaviour_plan["then"], kind)
 
     return method
 
@@ -403,19 +403,19 @@ def finalizer(ctx, effects):
 BASES = {"object": object, "str": str, "int": int, "float": float}
 
 
-def make_hostile(ctx, spec, pos):
+def make_hostile(ctx, behaviour_plan, pos):
     ns = {"__slots__": ("pos",), "__repr__": lambda self: f"<hostile {self.pos}>"}
     for slot, dunder in (("float", "__float__"), ("index", "__index__"), ("str", "__str__")):
-        if slot in spec:
-            ns[dunder] = conversion(ctx, spec[slot], slot)
-    if "del" in spec:
-        ns["__del__"] = finalizer(ctx, spec["del"]["effects"])
-    if spec["base"] in ("int", "str"):
+        if slot in behaviour_plan:
+            ns[dunder] = conversion(ctx, behaviour_plan[slot], slot)
+    if "del" in behaviour_plan:
+        ns["__del__"] = finalizer(ctx, behaviour_plan["del"]["effects"])
+    if behaviour_plan["base"] in ("int", "str"):
         ns["__slots__"] = ()  # variable-size bases take no slots
         ns["pos"] = pos
-    cls = type("Hostile", (BASES[spec["base"]],), ns)
-    base = spec["base"]
-    obj = cls() if base == "object" else cls(str(spec["value"]) if base == "str" else spec["value"])
+    cls = type("Hostile", (BASES[behaviour_plan["base"]],), ns)
+    base = behaviour_plan["base"]
+    obj = cls() if base == "object" else cls(str(behaviour_plan["value"]) if base == "str" else behaviour_plan["value"])
     if base not in ("int", "str"):
         obj.pos = pos
     return obj
@@ -442,14 +442,14 @@ def build_cells(ctx, plan):
     else:
         grid = np.empty((rows, cols), dtype=object)
     made = []
-    for k, spec in enumerate(plan["cells"]):
+    for k, behaviour_plan in enumerate(plan["cells"]):
         r, c = offset + k % rows, k // rows  # column-major
-        if spec[0] == "v":
-            obj = make_value(spec[1])
-        elif spec[0] == "h":
-            obj = make_hostile(ctx, spec[1], (r, c))
+        if behaviour_plan[0] == "v":
+            obj = make_value(behaviour_plan[1])
+        elif behaviour_plan[0] == "h":
+            obj = make_hostile(ctx, behaviour_plan[1], (r, c))
         else:
-            obj = made[spec[1]]
+            obj = made[behaviour_plan[1]]
         made.append(obj)
         grid[r, c] = obj
     return grid
@@ -597,8 +597,8 @@ def first_input(plan):
     cols = plan["cols"] if plan["first"] == "same" else max(plan["cols"] - 1, 0)
     out = np.empty((plan["rows"], cols), dtype=object)
     for k in range(plan["rows"] * cols):
-        spec = plan["cells"][k]
-        out[k % plan["rows"], k // plan["rows"]] = make_value(spec[1]) if spec[0] == "v" else f"h{k % 3}"
+        behaviour_plan = plan["cells"][k]
+        out[k % plan["rows"], k // plan["rows"]] = make_value(behaviour_plan[1]) if behaviour_plan[0] == "v" else f"h{k % 3}"
     return out
 
 
@@ -606,16 +606,16 @@ SLOTS = ("float", "index", "str", "del")
 
 
 def has_effects(plan):
-    return any(spec[0] == "h" and any(spec[1].get(s, {}).get("effects") for s in SLOTS) for spec in plan["cells"])
+    return any(behaviour_plan[0] == "h" and any(behaviour_plan[1].get(s, {}).get("effects") for s in SLOTS) for behaviour_plan in plan["cells"])
 
 
 def changes_input(plan):
     names = {"replace", "resize", "reshape", "drop_column"}
-    for spec in plan["cells"]:
-        if spec[0] != "h":
+    for behaviour_plan in plan["cells"]:
+        if behaviour_plan[0] != "h":
             continue
         for slot in SLOTS:
-            for effect in spec[1].get(slot, {}).get("effects", []):
+            for effect in behaviour_plan[1].get(slot, {}).get("effects", []):
                 if effect[0] in names or effect[:2] == ["thread", "mutate"]:
                     return True
     return False
@@ -753,14 +753,6 @@ def model_matrix(rows, cols, columns):
     return m, books
 
 
-def to_code(x):
-    if x >= 2.0**64:
-        return 2**64 - 1
-    if x < 0:
-        return 0
-    return int(x)
-
-
 def model_call(method, x, stored):
     """(result, books to store): what `method` returns for x with `stored` books
     (None: none), or Fails."""
@@ -849,11 +841,11 @@ def allowed_failures(plan):
         kinds.add(MemoryError)
     if "decode" in plan["calls"]:
         kinds.add(ValueError)  # fewer columns than the stored books code
-    for spec in plan["cells"]:
-        if spec[0] != "h":
+    for behaviour_plan in plan["cells"]:
+        if behaviour_plan[0] != "h":
             continue
         for slot in ("float", "index", "str"):
-            b = spec[1].get(slot)
+            b = behaviour_plan[1].get(slot)
             if b and b["then"][0] == "raise" and b["then"][1] in GRAVE:
                 kinds.add(EXCEPTIONS[b["then"][1]])
     return tuple(kinds)
