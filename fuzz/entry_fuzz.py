@@ -974,7 +974,7 @@ class Recorder:
         os.ftruncate(self.fd, len(data))
 
 
-def fuzz(seconds, skip_known, last_path, batch=25, first_seed=None):
+def fuzz(seconds, skip_known, last_path, batch=25, first_seed=None, max_inputs=None):
     """With `first_seed`, batch i draws from seed first_seed + i, so that a run
     meets the same inputs in the same order every time (as far as its time
     lets it get); without, every run draws afresh."""
@@ -1005,7 +1005,7 @@ def fuzz(seconds, skip_known, last_path, batch=25, first_seed=None):
     start = time.monotonic()
     ok = True
     index = 0
-    while time.monotonic() - start < seconds:
+    while time.monotonic() - start < seconds and (max_inputs is None or count[0] < max_inputs):
         try:
             batch_test(index)()
             index += 1
@@ -1029,6 +1029,9 @@ def main():
     parser.add_argument("--seed", type=int, default=None if os.environ.get("BRINDLE_FUZZ_SEED") is None
                         else int(os.environ["BRINDLE_FUZZ_SEED"]),
                         help="first seed of a reproducible run (BRINDLE_FUZZ_SEED); fresh draws without")
+    parser.add_argument("--max-inputs", type=int, default=None if os.environ.get("BRINDLE_FUZZ_INPUTS") is None
+                        else int(os.environ["BRINDLE_FUZZ_INPUTS"]),
+                        help="stop after about this many inputs too (BRINDLE_FUZZ_INPUTS)")
     parser.add_argument("--replay")
     parser.add_argument("--last", default=os.environ.get("BRINDLE_FUZZ_LAST", "build/entry-fuzz/last-plan.json"))
     args = parser.parse_args()
@@ -1050,7 +1053,8 @@ def main():
         print(json.dumps(plan))
         print("outcomes:", run_plan(plan, verbose=True))
         return 0
-    return 0 if fuzz(args.seconds, args.skip_known, args.last, first_seed=args.seed) else 1
+    return 0 if fuzz(args.seconds, args.skip_known, args.last, first_seed=args.seed,
+                     max_inputs=args.max_inputs) else 1
 
 
 if __name__ == "__main__":

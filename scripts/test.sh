@@ -7,8 +7,9 @@
 #     dask          brindle_dask's tests on new's packages plus Dask (a local cluster)
 #     asan          pytest against an AddressSanitizer + UBSan build of the extension,
 #                   with the sanitizer runtime preloaded into the interpreter; then
-#                   scripts/entry-fuzz.sh against the same build, seeded (BRINDLE_FUZZ_SEED,
-#                   default 0; BRINDLE_FUZZ_SECONDS, default 90; 0 leaves it out)
+#                   scripts/entry-fuzz.sh against the same build: BRINDLE_FUZZ_INPUTS inputs
+#                   (default 1500) from seed BRINDLE_FUZZ_SEED (default 0), within
+#                   BRINDLE_FUZZ_SECONDS (default 90; 0 leaves it out)
 #     engine        the C++ engine's scripts that exist: engine-tests, engine-tsan,
 #                   engine-fuzz (each can also be named alone)
 #     wheels        builds the wheels (scripts/wheel.sh) and runs pytest against each one,
@@ -108,9 +109,10 @@ asan_stage() {
   # Hostile inputs against the entry points, for a bounded time, on the build
   # just tested (so no second setup).
   if [[ ${BRINDLE_FUZZ_SECONDS:-90} != 0 ]]; then
-    # Seeded, so that a run meets the same inputs every time; scripts/entry-fuzz.sh
-    # alone draws afresh.
-    BRINDLE_FUZZ_SEED=${BRINDLE_FUZZ_SEED-0} BRINDLE_ASAN_PYTHON=$py bash scripts/entry-fuzz.sh ||
+    # Seeded and counted, so that a run meets the same inputs every time, however
+    # fast the machine; scripts/entry-fuzz.sh alone draws afresh for its time.
+    BRINDLE_FUZZ_SEED=${BRINDLE_FUZZ_SEED-0} BRINDLE_FUZZ_INPUTS=${BRINDLE_FUZZ_INPUTS-1500} \
+      BRINDLE_ASAN_PYTHON=$py bash scripts/entry-fuzz.sh ||
       { ((rc == 0)) && rc=1; }
   fi
   return "$rc"
