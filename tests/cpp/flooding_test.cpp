@@ -85,7 +85,10 @@ TEST(Flooding, EngineHashesStaySpread) {
 }
 
 TEST(Flooding, GuardGivesUpAndSortingCodesTheSame) {
-    EXPECT_FALSE(detail::dedupe<PolyHash>(views(fixture())).has_value());
+    detail::DedupeEnd end = detail::DedupeEnd::done;
+    EXPECT_FALSE(detail::dedupe<PolyHash>(views(fixture()), PolyHash{}, SIZE_MAX, 1.0, &end).has_value());
+    EXPECT_EQ(end, detail::DedupeEnd::flooded);
+    EXPECT_FALSE(detail::dedupe_one_map<PolyHash>(views(fixture()), PolyHash{}, detail::kChunkRows, 1.0).has_value());
     const Reference want = reference_encode(fixture());
     const LabelCodes got = detail::label_encode_here(views(fixture()), detail::Road::sorted);
     EXPECT_EQ(all_bits(got.codes), want.code_bits);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "lib/engine/column_coding.hpp"
+#include "lib/engine/dedupe.hpp"
+#include "lib/engine/hashing.hpp"
 #include "support.hpp"
 
 namespace brindle::testing {
@@ -89,6 +91,35 @@ TEST(CodeBooks, LargeBookLooksUpEveryLabel) {
     EXPECT_FALSE(reverse.find(reverse.size()).has_value());
     EXPECT_TRUE(LabelToCode().empty());
     EXPECT_FALSE(LabelToCode().contains(""));
+}
+
+// Columns of several chunks pick their road by how many distinct labels a
+// chunk holds; every pick codes as the sort does.
+TEST(LabelEncodeRoads, ChunkCardinalityPicksARoadAndEveryRoadAgrees) {
+    struct Column {
+        std::size_t labels;  // distinct labels drawn from, markers among them
+        detail::DedupeEnd end;
+    };
+    const std::size_t rows = 3 * detail::kChunkRows + 17;
+    for (const Column c : {Column{300, detail::DedupeEnd::done}, Column{40'000, detail::DedupeEnd::many_per_chunk},
+                           Column{rows, detail::DedupeEnd::many_per_chunk}}) {
+        std::mt19937_64 rng(c.labels);
+        std::vector<std::string> labels;
+        for (std::size_t i = 0; i != rows; ++i) {
+            const std::size_t k = static_cast<std::size_t>(rng() % c.labels);
+            labels.push_back(k == 0 ? "nan" : "label-" + std::to_string(k));
+        }
+        const std::vector<std::string_view> column = views(labels);
+        detail::DedupeEnd end = detail::DedupeEnd::done;
+        detail::dedupe<detail::FastHash>(column, detail::FastHash{}, rows / 2, 0.25, &end);
+        EXPECT_EQ(end, c.end) << c.labels;
+        const LabelCodes want = detail::label_encode_here(column, Road::sorted);
+        for (const Road road : {Road::hashed, Road::one_map}) {
+            const LabelCodes got = detail::label_encode_here(column, road);
+            EXPECT_EQ(all_bits(got.codes), all_bits(want.codes)) << c.labels << " " << road_name(road);
+            EXPECT_TRUE(got.book == want.book) << c.labels << " " << road_name(road);
+        }
+    }
 }
 
 TEST(Markers, ExactBytesOnly) {

@@ -156,13 +156,13 @@ ColumnCoding code_by_sort(std::span<const std::string_view> labels, double* code
     return code_by_sort<WideEntry>(labels, codes, want_reverse);
 }
 
-// Numbers the distinct labels of `d` in ascending order: each one's code by
-// its index in d.distinct, which this releases, and the coded labels.
+// Numbers the `distinct` labels in ascending order: each one's code by its
+// index in `distinct`, which this releases, and the coded labels.
 template <class Entry>
-LabelArena number_distinct(Dedupe& d, Numbering& num, PagedVector<double>& code_of) {
-    PagedVector<Entry> sorted(d.distinct.size());
-    for (std::size_t j = 0; j != sorted.size(); ++j) sorted[j] = Entry{d.distinct[j], j};
-    release(d.distinct);  // the labels stay where the column's texts are
+LabelArena number_distinct(PagedVector<std::string_view>& distinct, Numbering& num, PagedVector<double>& code_of) {
+    PagedVector<Entry> sorted(distinct.size());
+    for (std::size_t j = 0; j != sorted.size(); ++j) sorted[j] = Entry{distinct[j], j};
+    release(distinct);  // the labels stay where the column's texts are
     tbb::parallel_sort(sorted.begin(), sorted.end(), by_label<Entry>);
     stop_point();
     for (const Entry& e : sorted) code_of[e.index] = num.add(e.label());
@@ -180,9 +180,37 @@ LabelArena number_distinct(Dedupe& d, Numbering& num, PagedVector<double>& code_
     return arena;
 }
 
-ColumnCoding code_by_hash(std::span<const std::string_view> labels, double* codes, bool want_reverse) {
-    std::optional<Dedupe> d = dedupe<FastHash>(labels, FastHash{}, labels.size() / 2);
+LabelArena number_distinct(PagedVector<std::string_view>& distinct, Numbering& num, PagedVector<double>& code_of) {
+    return fits_narrow(distinct) ? number_distinct<NarrowEntry>(distinct, num, code_of)
+                                 : number_distinct<WideEntry>(distinct, num, code_of);
+}
+
+// A chunk whose distinct labels pass this share of its rows sends its column
+// to the one-map road: past it, merging the chunks costs more than the one
+// map's lookups, which run on one thread.
+constexpr double kChunkShareForOneMap = 0.25;
+
+ColumnCoding code_by_one_map(std::span<const std::string_view> labels, double* codes, bool want_reverse,
+                             double max_probe_share) {
+    std::optional<OneMapDedupe> d = dedupe_one_map<FastHash>(labels, FastHash{}, kChunkRows, max_probe_share);
     if (!d) return code_by_sort(labels, codes, want_reverse);
+    Numbering num;
+    PagedVector<double> code_of(d->distinct.size());
+    LabelArena arena = number_distinct(d->distinct, num, code_of);
+    return finish(std::move(arena), num, want_reverse, [&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, labels.size(), kChunkRows), [&](const auto& range) {
+            for (std::size_t i = range.begin(); i != range.end(); ++i) codes[i] = code_of[d->ids[i]];
+        });
+    });
+}
+
+ColumnCoding code_by_hash(std::span<const std::string_view> labels, double* codes, bool want_reverse) {
+    DedupeEnd end = DedupeEnd::done;
+    std::optional<Dedupe> d = dedupe<FastHash>(labels, FastHash{}, labels.size() / 2, kChunkShareForOneMap, &end);
+    if (!d) {
+        if (end == DedupeEnd::many_per_chunk) return code_by_one_map(labels, codes, want_reverse, 0.9);
+        return code_by_sort(labels, codes, want_reverse);
+    }
 
     // Each chunk's codes by local id, so writing a row is one table read. The
     // lists that lead there are released as soon as they are used.
@@ -190,8 +218,7 @@ ColumnCoding code_by_hash(std::span<const std::string_view> labels, double* code
     std::vector<std::vector<double>> tables(d->to_distinct.size());
     LabelArena arena = [&] {
         PagedVector<double> code_of(d->distinct.size());
-        LabelArena coded = fits_narrow(d->distinct) ? number_distinct<NarrowEntry>(*d, num, code_of)
-                                                    : number_distinct<WideEntry>(*d, num, code_of);
+        LabelArena coded = number_distinct(d->distinct, num, code_of);
         for (std::size_t c = 0; c != tables.size(); ++c) {
             const std::vector<std::size_t>& ids = d->to_distinct[c];
             tables[c].resize(ids.size());
@@ -215,6 +242,7 @@ ColumnCoding code_by_hash(std::span<const std::string_view> labels, double* code
 ColumnCoding code_column(std::span<const std::string_view> labels, double* codes, bool want_reverse, Road road) {
     if (road == Road::sorted) return code_by_sort(labels, codes, want_reverse);
     if (road == Road::sorted_wide) return code_by_sort<WideEntry>(labels, codes, want_reverse);
+    if (road == Road::one_map) return code_by_one_map(labels, codes, want_reverse, 1.0);
     return code_by_hash(labels, codes, want_reverse);
 }
 

@@ -17,14 +17,16 @@
 
 namespace brindle::detail {
 
-// How a column is coded. Both roads give identical results: `hashed`
-// de-duplicates first and sorts only the distinct labels (switching to
-// `sorted` by itself when the column floods its hash maps, or when its
-// chunks hold more distinct labels than half its rows); `sorted` sorts every
-// row, O(n log n) whatever the labels. `sorted_wide` is `sorted` with the
+// How a column is coded. Every road gives identical results: `hashed`
+// de-duplicates first, chunk by chunk on the pool, and sorts only the
+// distinct labels; when its chunks each hold many distinct labels it takes
+// `one_map` (one map over the whole column), and when the column floods a
+// hash map or is nearly all distinct, `sorted`, which sorts every row,
+// O(n log n) whatever the labels. `one_map` asked for directly never gives
+// up on a column for its distinct labels. `sorted_wide` is `sorted` with the
 // wide sort entries that only columns past 32-bit sizes need otherwise, so
 // tests can compare the two.
-enum class Road { hashed, sorted, sorted_wide };
+enum class Road { hashed, sorted, sorted_wide, one_map };
 
 struct ColumnCoding {
     LabelToCode forward;

@@ -68,12 +68,20 @@ struct Dedupe {
     std::size_t failed_comparisons = 0;
 };
 
-// Empty when the column is flooded for `Hash`, or when its chunks list more
-// than `max_entries` labels between them: a column that repeats few labels
-// within a chunk is coded faster and in less memory by sorting it whole.
+// Why dedupe gave up.
+enum class DedupeEnd { done, flooded, many_per_chunk };
+
+// Empty when the column is flooded for `Hash`, when its chunks list more
+// than `max_entries` labels between them, or when a chunk of a column of
+// several finds more distinct labels than `max_chunk_share` of its rows (a
+// whole chunk, not the last one of a few rows):
+// then the chunks would repeat one another's labels, and a merge of them
+// would cost nearly as much as the rows. `end`, if given, says which.
 template <class Hash>
 std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Hash& hash = Hash{},
-                             std::size_t max_entries = std::numeric_limits<std::size_t>::max()) {
+                             std::size_t max_entries = std::numeric_limits<std::size_t>::max(),
+                             double max_chunk_share = 1.0, DedupeEnd* end = nullptr) {
+    if (end != nullptr) *end = DedupeEnd::done;
     const std::size_t n = labels.size();
     const std::size_t chunks = (n + kChunkRows - 1) / kChunkRows;
     Dedupe d;
@@ -82,6 +90,7 @@ std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Has
     // Set when the column is flooded or lists too many labels: the chunks
     // still running stop, since the column will be sorted.
     std::atomic<bool> stop{false};
+    std::atomic<bool> flooded{false};
     std::atomic<std::size_t> failures{0};
     std::atomic<std::size_t> listed{0};  // labels listed by the chunks done
 
@@ -101,8 +110,17 @@ std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Has
                     if (mine.size() + listed.load(std::memory_order_relaxed) > max_entries) stop.store(true);
                 }
                 d.local_ids[i] = it->second;
-                if (failed > bound) stop.store(true);
+                if (failed > bound) {
+                    flooded.store(true);
+                    stop.store(true);
+                }
                 if (stop.load(std::memory_order_relaxed)) return;
+            }
+            // Only a whole chunk tells: the last one may hold a few rows.
+            if (chunks > 1 && end - begin == kChunkRows &&
+                static_cast<double>(mine.size()) > max_chunk_share * static_cast<double>(kChunkRows)) {
+                stop.store(true);
+                return;
             }
             failures.fetch_add(failed, std::memory_order_relaxed);
             listed.fetch_add(mine.size(), std::memory_order_relaxed);
@@ -110,7 +128,10 @@ std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Has
     });
     stop_point();
     const std::size_t entries = listed.load();
-    if (stop.load() || entries > max_entries) return std::nullopt;
+    if (stop.load() || entries > max_entries) {
+        if (end != nullptr) *end = flooded.load() ? DedupeEnd::flooded : DedupeEnd::many_per_chunk;
+        return std::nullopt;
+    }
 
     d.to_distinct.resize(chunks);
     if (chunks == 1) {
@@ -129,12 +150,54 @@ std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Has
                 const auto [it, inserted] = index.try_emplace(seen[c][l], d.distinct.size());
                 if (inserted) d.distinct.push_back(seen[c][l]);
                 d.to_distinct[c][l] = it->second;
-                if (failed > bound) return std::nullopt;
+                if (failed > bound) {
+                    if (end != nullptr) *end = DedupeEnd::flooded;
+                    return std::nullopt;
+                }
             }
         }
         failures.fetch_add(failed, std::memory_order_relaxed);
     }
     d.failed_comparisons = failures.load();
+    return d;
+}
+
+// De-duplication of a whole column in one map, on one thread: the road for
+// columns whose chunks hold many distinct labels each, yet repeat them
+// across the column (a hundred thousand labels over a million rows). The
+// chunked road would merge nearly as many labels as there are rows; sorting
+// every row compares each label with its own repeats.
+struct OneMapDedupe {
+    PagedVector<std::string_view> distinct;  // each distinct label once, unordered
+    PagedVector<std::uint32_t> ids;          // row -> index into distinct
+    std::size_t failed_comparisons = 0;
+};
+
+// Empty when the column is flooded for `Hash`, when its ids would not fit in
+// 32 bits, or when its first `probe_rows` rows hold more distinct labels than
+// `max_probe_share` of them: a column of nearly all distinct labels is
+// coded faster by sorting it whole.
+template <class Hash>
+std::optional<OneMapDedupe> dedupe_one_map(std::span<const std::string_view> labels, const Hash& hash = Hash{},
+                                           std::size_t probe_rows = kChunkRows, double max_probe_share = 0.9) {
+    const std::size_t n = labels.size();
+    if (n >= std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+    OneMapDedupe d;
+    d.ids.resize(n);
+    const std::size_t bound = flood_bound(n);
+    std::size_t failed = 0;
+    GuardedMap<Hash, std::uint32_t> index(0, hash, CountingEq{&failed});
+    for (std::size_t i = 0; i != n; ++i) {
+        stop_point_every(i, kChunkRows);
+        const auto [it, inserted] = index.try_emplace(labels[i], static_cast<std::uint32_t>(d.distinct.size()));
+        if (inserted) d.distinct.push_back(labels[i]);
+        d.ids[i] = it->second;
+        if (failed > bound) return std::nullopt;
+        if (i + 1 == probe_rows &&
+            static_cast<double>(d.distinct.size()) > max_probe_share * static_cast<double>(probe_rows))
+            return std::nullopt;
+    }
+    d.failed_comparisons = failed;
     return d;
 }
 
