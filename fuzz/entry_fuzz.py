@@ -275,7 +275,7 @@ class Context:
         self.x = None
         self.source = None  # the object cells are read from
         self.frame = None
-        self.resizing = False
+        self.numpy_dropping = False  # NumPy is inside a resize or a store that drops cells
         self.threads = []
         self.depth = 0
         self.flipped = False  # the source is the grid reversed on both axes
@@ -293,27 +293,34 @@ def run_effect(ctx, effect, pos):
             return
         rows, cols = src.shape
         r, c = (rows - 1 - pos[0], cols - 1 - pos[1]) if ctx.flipped else pos
-        if target == "all":
-            for i in range(rows):
-                for j in range(cols):
-                    src[i, j] = make_value(value)
-            return
-        # Column-major order, as the scan visits cells.
-        k = c * rows + r + {"self": 0, "prev": -1, "next": 1}[target]
-        if 0 <= k < rows * cols:
-            src[k % rows, k // rows] = make_value(value)
+        was_dropping, ctx.numpy_dropping = ctx.numpy_dropping, True  # stores nest through finalizers
+        try:
+            if target == "all":
+                for i in range(rows):
+                    for j in range(cols):
+                        src[i, j] = make_value(value)
+                return
+            # Column-major order, as the scan visits cells.
+            k = c * rows + r + {"self": 0, "prev": -1, "next": 1}[target]
+            if 0 <= k < rows * cols:
+                src[k % rows, k // rows] = make_value(value)
+        finally:
+            ctx.numpy_dropping = was_dropping
     elif kind == "resize":
         # Not under a pandas frame: what the encoder reads there is a view of
         # the array, and resizing an array without the reference check frees
         # the memory its views still point at, for NumPy's own indexing too.
-        # Nor from a finalizer that a resize itself runs (it drops the cells
-        # cut off): NumPy does not survive a resize inside its own resize.
-        if isinstance(src, np.ndarray) and not isinstance(ctx.frame, pd.DataFrame) and not ctx.resizing:
-            ctx.resizing = True
+        # Nor from a finalizer that NumPy itself runs by dropping a cell, in a
+        # resize or in a store (`a[i, j] = v`): NumPy releases the old cell
+        # before it writes the new one, and a resize in between frees the
+        # buffer being written and releases the same cell a second time.
+        # NumPy alone crashes so, with no encoder involved.
+        if isinstance(src, np.ndarray) and not isinstance(ctx.frame, pd.DataFrame) and not ctx.numpy_dropping:
+            ctx.numpy_dropping = True
             try:
                 src.resize((effect[1], effect[2]), refcheck=False)
             finally:
-                ctx.resizing = False
+                ctx.numpy_dropping = False
     elif kind == "reshape":
         if isinstance(src, np.ndarray):
             src.shape = (src.size,) if effect[1] == "flat" else src.shape[::-1]
