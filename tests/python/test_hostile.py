@@ -8,6 +8,8 @@ fails one test instead of ending the run; under the sanitizer stage the child
 inherits the preloaded runtime, whose report fails that stage.
 """
 
+import glob
+import os
 import subprocess
 import sys
 import textwrap
@@ -387,3 +389,17 @@ def test_cell_running_gc_and_a_thread(wrap):
     assert out.tolist() == [[0.0, 1.0], [2.0, 2.0], [1.0, 3.0]]
     assert cell.seen == ["Already borrowed"]
     assert all(a is b for a, b in zip(x.ravel(), cells))
+
+
+# ---- inputs the entry fuzzer once died on ---------------------------------------------
+
+FUZZ_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "fuzz")
+FUZZ_PLANS = sorted(glob.glob(os.path.join(FUZZ_DIR, "plans", "*.json")))
+
+
+@pytest.mark.parametrize("plan", FUZZ_PLANS, ids=lambda p: os.path.basename(p)[:-5])
+def test_fuzzer_plans_replay_cleanly(plan):
+    # Each in a fresh interpreter: the findings were crashes, often at exit.
+    run = subprocess.run([sys.executable, os.path.join(FUZZ_DIR, "entry_fuzz.py"), "--replay", plan],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, f"exit {run.returncode}\n{run.stdout[-1000:]}\n{run.stderr[-3000:]}"
