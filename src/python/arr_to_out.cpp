@@ -133,49 +133,85 @@ Result<std::vector<std::pair<std::size_t, PyRef>>> label_columns(const Matrix& m
     return columns;
 }
 
+// A 1-D float64 view of matrix column c, which keeps the matrix's array alive.
+Result<PyRef> matrix_column(const Matrix& m, std::size_t c) {
+    npy_intp dims[1] = {static_cast<npy_intp>(m.rows)};
+    npy_intp strides[1] = {static_cast<npy_intp>((m.fortran ? 1 : m.cols) * sizeof(double))};
+    double* data = m.data() + c * (m.fortran ? m.rows : 1);
+    PyRef view = PyRef::steal(
+        PyArray_New(&PyArray_Type, 1, dims, NPY_DOUBLE, strides, data, 0, NPY_ARRAY_BEHAVED, nullptr));
+    BRINDLE_FAIL_IF(!view);
+    // Takes the reference it is given, even when it fails.
+    BRINDLE_FAIL_IF(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), Py_NewRef(m.array.get())) < 0);
+    return view;
+}
+
 // A DataFrame of the matrix with the given column names and pandas' default
-// index; with books, the text columns replaced by object columns of labels.
+// index; with books, the text columns as object columns of labels.
 Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& names, const CodeBooks* books) {
     PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
     BRINDLE_FAIL_IF(!pandas);
     BRINDLE_ASSIGN_OR_RETURN(PyRef columns, name_list(names));
     BRINDLE_ASSIGN_OR_RETURN(PyRef frame_type, attribute(pandas.get(), Name::DataFrame));
-    PyObject* columns_kw = keyword_names(Keywords::columns_copy);
-    BRINDLE_FAIL_IF(columns_kw == nullptr);
-    // The matrix array is this call's own, so it is the new float64 data:
-    // without copy=False pandas 3 would copy it, doubling the result's memory.
-    PyObject* frame_args[] = {m.array.get(), columns.get(), Py_False};
-    PyRef frame = PyRef::steal(PyObject_Vectorcall(frame_type.get(), frame_args, 1, columns_kw));
-    BRINDLE_FAIL_IF(!frame);
-    if (books == nullptr || books->text_columns.empty()) return frame;
+    if (books == nullptr || books->text_columns.empty()) {
+        PyObject* columns_kw = keyword_names(Keywords::columns_copy);
+        BRINDLE_FAIL_IF(columns_kw == nullptr);
+        // The matrix array is this call's own, so it is the new float64 data:
+        // without copy=False pandas 3 would copy it, doubling the result's memory.
+        PyObject* frame_args[] = {m.array.get(), columns.get(), Py_False};
+        PyRef frame = PyRef::steal(PyObject_Vectorcall(frame_type.get(), frame_args, 1, columns_kw));
+        BRINDLE_FAIL_IF(!frame);
+        return frame;
+    }
 
+    // The frame is made once, from one column per position: setting text
+    // columns into a float64 frame one by one splits a pandas block each time.
+    BRINDLE_ASSIGN_OR_RETURN(PyRef series_type, attribute(pandas.get(), Name::Series));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef range_index, attribute(pandas.get(), Name::RangeIndex));
     BRINDLE_TRY_STATUS(ensure_numpy());
     ColumnLabels labels;
     BRINDLE_TRY_STATUS(labels.build(*books, std::min(m.cols, names.size()), /*require_width=*/true, Py_None));
-    // Every label is read before the frame is changed: without copy-on-write,
-    // pandas may keep the matrix's memory as the frame's own.
     BRINDLE_ASSIGN_OR_RETURN(auto label_cols, label_columns(m, labels));
 
-    BRINDLE_ASSIGN_OR_RETURN(PyRef series_type, attribute(pandas.get(), Name::Series));
-    PyObject* series_kw = keyword_names(Keywords::dtype_copy);
+    PyRef rows = PyRef::steal(PyLong_FromSize_t(m.rows));
+    BRINDLE_FAIL_IF(!rows);
+    // One index object for every column and the frame: pandas aligns a
+    // Series whose index is another object, at a cost per column.
+    PyRef index = PyRef::steal(PyObject_CallOneArg(range_index.get(), rows.get()));
+    BRINDLE_FAIL_IF(!index);
+    PyObject* series_kw = keyword_names(Keywords::index_dtype_copy);
     BRINDLE_FAIL_IF(series_kw == nullptr);
-    PyObject* isetitem = interned(Name::isetitem);
-    BRINDLE_FAIL_IF(isetitem == nullptr);
-    for (auto& [c, column] : label_cols) {
-        // An explicit object dtype keeps pandas from inferring its own string
-        // dtype for a column of str.
-        PyObject* series_args[] = {column.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type), Py_False};
-        PyRef series = PyRef::steal(PyObject_Vectorcall(series_type.get(), series_args, 1, series_kw));
-        BRINDLE_FAIL_IF(!series);
-        column.reset();
+    PyRef by_position = PyRef::steal(PyDict_New());
+    BRINDLE_FAIL_IF(!by_position);
+    std::size_t next_text = 0;
+    for (std::size_t c = 0; c < m.cols; ++c) {
+        PyRef column;
+        if (next_text < label_cols.size() && label_cols[next_text].first == c) {
+            // An explicit object dtype keeps pandas from inferring its own
+            // string dtype for a column of str.
+            PyRef& labels_of_c = label_cols[next_text++].second;
+            PyObject* series_args[] = {labels_of_c.get(), index.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                                       Py_False};
+            column = PyRef::steal(PyObject_Vectorcall(series_type.get(), series_args, 1, series_kw));
+            BRINDLE_FAIL_IF(!column);
+            labels_of_c.reset();
+        } else {
+            BRINDLE_ASSIGN_OR_RETURN(column, matrix_column(m, c));
+        }
+        // Keyed by position: a name may be shared by several columns.
         PyRef position = PyRef::steal(PyLong_FromSize_t(c));
         BRINDLE_FAIL_IF(!position);
-        // By position: a name may be shared by several columns.
-        PyObject* set_args[] = {frame.get(), position.get(), series.get()};
-        PyRef done = PyRef::steal(
-            PyObject_VectorcallMethod(isetitem, set_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        BRINDLE_FAIL_IF(!done);
+        BRINDLE_FAIL_IF(PyDict_SetItem(by_position.get(), position.get(), column.get()) < 0);
     }
+    PyObject* frame_kw = keyword_names(Keywords::index_copy);
+    BRINDLE_FAIL_IF(frame_kw == nullptr);
+    // Without copy=False pandas copies the columns and joins the float64 ones.
+    PyObject* frame_args[] = {by_position.get(), index.get(), Py_False};
+    PyRef frame = PyRef::steal(PyObject_Vectorcall(frame_type.get(), frame_args, 1, frame_kw));
+    BRINDLE_FAIL_IF(!frame);
+    PyObject* columns_name = interned(Name::columns);
+    BRINDLE_FAIL_IF(columns_name == nullptr);
+    BRINDLE_FAIL_IF(PyObject_SetAttr(frame.get(), columns_name, columns.get()) < 0);
     return frame;
 }
 

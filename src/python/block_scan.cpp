@@ -279,11 +279,21 @@ void read_numbers_in_blocks(const CellSource& cells, const ColumnScan& scan, dou
     const CellSource::NumericReader read = cells.numeric();
     interrupts.run(scan.rows * scan.cols, [&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, scan.rows, 4096), [&](const auto& range) {
-            for (std::size_t r = range.begin(); r != range.end(); ++r)
-                for (std::size_t c = 0; c != scan.cols; ++c) {
-                    const double value = read(buffer.at(r, c));
-                    std::memcpy(matrix + r * row_step + c * col_step, &value, sizeof value);
-                }
+            const auto put = [&](std::size_t r, std::size_t c) {
+                const double value = read(buffer.at(r, c));
+                std::memcpy(matrix + r * row_step + c * col_step, &value, sizeof value);
+            };
+            // In the matrix's memory order: across a column-major matrix a
+            // row's cells lie a whole column apart, and a frame's `values`
+            // (column-major too) the same, so row by row every cell would
+            // touch a new page.
+            if (scan.column_major) {
+                for (std::size_t c = 0; c != scan.cols; ++c)
+                    for (std::size_t r = range.begin(); r != range.end(); ++r) put(r, c);
+            } else {
+                for (std::size_t r = range.begin(); r != range.end(); ++r)
+                    for (std::size_t c = 0; c != scan.cols; ++c) put(r, c);
+            }
         });
     });
 }

@@ -17,7 +17,10 @@
 // `values`.
 #include "python/frame_columns.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -330,6 +333,39 @@ void read_number_column(const CellBuffer& cells, CellSource::NumericReader read,
 // The frame is read through `values`.
 Result<bool> values_road() { return false; }
 
+// Below a few hundred rows `values` is the cheaper road: each column costs
+// tens of microseconds here (its Series, its array, an Arrow export) where
+// `values` costs a fraction of a microsecond per cell. Arrow text tips the
+// balance sooner, since `values` makes a new str of every such cell. Measured
+// with bench/small_frames_bench.py; the cell bound keeps the Python objects
+// that `values` makes few even for a short frame of very many columns.
+struct SizeRule {
+    std::size_t min_rows = 128;               // any frame
+    std::size_t min_rows_without_arrow = 512; // a frame with no Arrow text column
+    static constexpr std::size_t kMaxValuesCells = std::size_t{1} << 20;
+
+    bool values_cheaper(std::size_t rows, std::size_t cols, std::size_t min) const noexcept {
+        return rows < min && cols <= kMaxValuesCells / (rows > 0 ? rows : 1);
+    }
+};
+
+// Private, for the tests: BRINDLE_FRAME_COLUMNS_MIN_ROWS, a decimal count
+// read once, replaces both row bounds (0 sends every frame by its columns,
+// so that small generated frames still meet this road).
+const SizeRule& size_rule() {
+    static const SizeRule rule = [] {
+        SizeRule r;
+        const char* text = std::getenv("BRINDLE_FRAME_COLUMNS_MIN_ROWS");
+        if (text == nullptr) return r;
+        const std::string_view s(text);
+        std::size_t value = 0;
+        const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+        if (ec == std::errc{} && end == s.data() + s.size() && !s.empty()) r.min_rows = r.min_rows_without_arrow = value;
+        return r;
+    }();
+    return rule;
+}
+
 }  // namespace
 
 Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& result) {
@@ -342,6 +378,8 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
     const std::size_t cols = PyLong_AsSize_t(PyTuple_GET_ITEM(shape.get(), 1));
     BRINDLE_FAIL_IF(cols == static_cast<std::size_t>(-1) && PyErr_Occurred());
     if (!matrix_fits(rows, cols)) return values_road();  // which fails there as it always has
+    const SizeRule& rule = size_rule();
+    if (rule.values_cheaper(rows, cols, rule.min_rows)) return values_road();
 
     std::vector<Column> columns;
     columns.reserve(cols);
@@ -355,6 +393,9 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
     }
     BRINDLE_ASSIGN_OR_RETURN(const bool chosen, choose_roads(*pandas, columns));
     if (!chosen) return values_road();
+    if (rule.values_cheaper(rows, cols, rule.min_rows_without_arrow) &&
+        std::none_of(columns.begin(), columns.end(), [](const Column& c) { return c.road == Road::Arrow; }))
+        return values_road();
     {
         std::size_t c = 0;
         BRINDLE_ASSIGN_OR_RETURN(PyRef items, call_method(frame, Name::items));

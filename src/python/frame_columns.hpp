@@ -10,8 +10,8 @@ namespace brindle {
 // codes them into `result` (taking `out`), with the results that reading
 // `frame.values` gives. False, and no error, when the frame has to be read
 // through `values` instead:
-// another type, a dtype read no other way, or an object cell whose reading
-// runs Python code.
+// another type, a frame so short that `values` costs less, a dtype read no
+// other way, or an object cell whose reading runs Python code.
 Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& result);
 
 }  // namespace brindle

@@ -8,7 +8,7 @@ namespace {
 
 constexpr std::array<const char*, static_cast<std::size_t>(Name::count_)> kNames{
     "columns", "shape", "values", "tolist", "DataFrame", "Series",
-    "isetitem", "add_note", "obj", "encoding", "__all__", "Encoder", "dtype", "copy",
+    "RangeIndex", "index", "add_note", "obj", "encoding", "__all__", "Encoder", "dtype", "copy",
     "pandas", "StringDtype", "NA", "storage", "na_value", "__arrow_c_stream__", "__module__", "to_numpy", "array", "astype", "items", "dtypes",
 };
 
@@ -45,7 +45,8 @@ PyObject* keyword_names(Keywords keywords) noexcept {
     if (slot != nullptr) return slot;
     switch (keywords) {
         case Keywords::columns_copy: slot = make_tuple({Name::columns, Name::copy}); break;
-        case Keywords::dtype_copy: slot = make_tuple({Name::dtype, Name::copy}); break;
+        case Keywords::index_copy: slot = make_tuple({Name::index, Name::copy}); break;
+        case Keywords::index_dtype_copy: slot = make_tuple({Name::index, Name::dtype, Name::copy}); break;
         case Keywords::count_: break;
     }
     return slot;

@@ -18,7 +18,8 @@ enum class Name : std::size_t {
     tolist,
     DataFrame,
     Series,
-    isetitem,
+    RangeIndex,
+    index,
     add_note,
     obj,
     encoding,
@@ -51,7 +52,8 @@ PyObject* get_attr(PyObject* obj, Name name) noexcept;
 // Tuples of keyword names for vectorcalls.
 enum class Keywords : std::size_t {
     columns_copy,  // ("columns", "copy")
-    dtype_copy,    // ("dtype", "copy")
+    index_copy,        // ("index", "copy")
+    index_dtype_copy,  // ("index", "dtype", "copy")
     count_,
 };
 

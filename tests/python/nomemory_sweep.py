@@ -26,11 +26,16 @@ import numpy as np
 
 
 class DataFrame:
-    def __init__(self, data, columns=None, copy=None):
-        data = np.asarray(data)  # never copied: brindle hands over its own matrix
-        self._cols = [data[:, i] for i in range(data.shape[1])]
-        self._rows = data.shape[0]
-        self.columns = list(columns) if columns is not None else [str(i) for i in range(data.shape[1])]
+    def __init__(self, data, columns=None, index=None, copy=None):
+        if isinstance(data, dict):  # columns by position, each kept as given
+            self._cols = [np.asarray(data[i]) if isinstance(data[i], np.ndarray) else data[i].array
+                          for i in range(len(data))]
+            self._rows = len(index)
+        else:
+            data = np.asarray(data)  # never copied: brindle hands over its own matrix
+            self._cols = [data[:, i] for i in range(data.shape[1])]
+            self._rows = data.shape[0]
+        self.columns = list(columns) if columns is not None else [str(i) for i in range(len(self._cols))]
 
     @property
     def shape(self):
@@ -43,19 +48,16 @@ class DataFrame:
             out[:, i] = col
         return out
 
-    def isetitem(self, loc, value):
-        self._cols[loc] = value.array
-
     def to_numpy(self):
         return self.values
 
 
 class Series:
-    def __init__(self, data, dtype=None, copy=None):
+    def __init__(self, data, index=None, dtype=None, copy=None):
         self.array = np.array(data, dtype=dtype, copy=copy)
 
 
-sys.modules["pandas"] = types.SimpleNamespace(DataFrame=DataFrame, Series=Series)
+sys.modules["pandas"] = types.SimpleNamespace(DataFrame=DataFrame, Series=Series, RangeIndex=range)
 
 import brindle  # noqa: E402 - after the stand-in
 

@@ -4,7 +4,11 @@ The `values` road stays reachable through any other class named DataFrame:
 `ValuesOnly` below forwards what that road reads, so every frame is coded
 both ways and compared cell for cell, NaN bits and Python types included.
 """
+import ast
 import math
+import os
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -341,3 +345,21 @@ def test_arrow_chunks_of_str_columns():
         frame = pd.DataFrame({"s": series, "n": range(5)})
         assert_same(frame)
         assert_same(frame.iloc[1:4])
+
+
+def test_short_frames_read_values_unless_told():
+    # In a process of its own: the bound is read once, and this suite sets it to 0.
+    code = """
+import numpy as np, pandas as pd, brindle
+reads = []
+values = pd.DataFrame.values
+pd.DataFrame.values = property(lambda self: reads.append(self.shape[0]) or values.fget(self))
+for rows, text in [(5, "object"), (127, "str"), (300, "object"), (300, "str"), (600, "object"), (600, "str")]:
+    frame = pd.DataFrame({"n": np.arange(rows, dtype=float), "t": pd.Series(["x"] * rows, dtype=text)})
+    assert brindle.Encoder().encode(frame)["t"].tolist() == [0.0] * rows
+print(reads)
+"""
+    env = {k: v for k, v in os.environ.items() if k != "BRINDLE_FRAME_COLUMNS_MIN_ROWS"}
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+    arrow_text = HAVE_ARROW and PANDAS_3
+    assert ast.literal_eval(out.stdout) == [5, 127, 300] + ([] if arrow_text else [300])

@@ -322,6 +322,52 @@ def test_unique_names_decode_as_the_reference_does(enc):
     assert_same_cells(out.to_numpy(), want.to_numpy())
 
 
+def reference_by_position(codes, books, names):
+    """The frame assembled the slow way: float64 columns, then each text column
+    set in its place as an object Series."""
+    codes = np.asarray(codes, dtype=np.float64)
+    out = pd.DataFrame(codes, columns=names)
+    for c in books:
+        labels = [None if math.isnan(x) else books[c].get(to_code(x)) for x in codes[:, c]]
+        out.isetitem(c, pd.Series(labels, dtype=object))
+    return out
+
+
+@pytest.mark.parametrize(
+    "names, text_at, rows",
+    [
+        (["a", "a", "b"], (0, 1), 6),
+        (["t", "t"], (1,), 3),
+        (["x", "n", "y", "n"], (0, 3), 0),
+        ([str(i % 7) for i in range(40)], tuple(range(0, 40, 3)), 9),
+        (["only"], (0,), 4),
+        (["p", "q", "r"], (1,), 1),
+    ],
+)
+def test_decoded_frame_matches_assembly_by_position(enc, names, text_at, rows):
+    train = pd.DataFrame({i: pd.Series(["r", "p", "q"], dtype=object) if i in text_at else [1.0, 2.0, 3.0]
+                          for i in range(len(names))})
+    train.columns = names
+    enc.encode(train)
+    rng = np.random.default_rng(rows * 100 + len(names))
+    pool = np.array([0.0, 1.0, 2.0, 1.7, -3.0, 99.0, np.nan, -0.0, np.inf, 1e300])
+    codes = pool[rng.integers(0, len(pool), (rows, len(names)))]
+    x = frame_of(codes, names)
+    out = enc.decode(x)
+    want = reference_by_position(codes, {c: book_of("pqr") for c in text_at}, names)
+    pd.testing.assert_frame_equal(out, want, check_exact=True, check_column_type=True, check_index_type=True)
+    assert out.columns.equals(want.columns) and out.columns.dtype == want.columns.dtype
+    assert_same_cells(out.to_numpy(), want.to_numpy())
+    for c in range(len(names)):
+        if c not in text_at:
+            got = out.iloc[:, c].to_numpy()
+            assert got.dtype == np.float64 and (got.view(np.uint64) == codes[:, c].view(np.uint64)).all()
+    # Writing into the result leaves the input alone.
+    for c in set(range(len(names))) - set(text_at):
+        out.iloc[:, c] = 7.0
+    np.testing.assert_array_equal(x.to_numpy(), codes)
+
+
 # ---- round trip ----------------------------------------------------------------------
 
 
@@ -358,14 +404,11 @@ def _raise(*args, **kwargs):
 
 @pytest.mark.parametrize(
     "target",
-    ["isetitem", "Series", "DataFrame"],
+    ["Series", "DataFrame", "RangeIndex"],
 )
 def test_pandas_errors_reach_the_caller_unchanged(trained, monkeypatch, target):
     x = frame_of([[0.0, 1.0]], ["x", "y"])
-    if target == "isetitem":
-        monkeypatch.setattr(pd.DataFrame, "isetitem", _raise)
-    else:
-        monkeypatch.setattr(pd, target, _raise)
+    monkeypatch.setattr(pd, target, _raise)
     with pytest.raises(Sentinel, match="from pandas"):
         trained.decode(x)
     monkeypatch.undo()
