@@ -2,6 +2,7 @@
 // decode the stored books put labels back in place of codes.
 #include <algorithm>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "python/arr_to_out.hpp"
 #include "python/errors.hpp"
 #include "python/interned.hpp"
+#include "python/interrupts.hpp"
 #include "python/decode_labels.hpp"
 #include "python/matrix.hpp"
 #include "python/numpy_api.hpp"
@@ -59,11 +61,36 @@ private:
     ColumnLabels& labels_;
 };
 
+// Cells stored between two looks for a Ctrl-C. Storing labels runs no
+// Python code, so a Ctrl-C is only noticed, and the half-built result is
+// dropped before its handler runs (see Interrupts).
+constexpr std::size_t kCellsPerLook = std::size_t{1} << 16;
+
+// Whether a Ctrl-C stops the result being built, once per kCellsPerLook
+// cells of a large one.
+class Looks {
+public:
+    Looks(Interrupts& interrupts, const Matrix& m) noexcept
+        : interrupts_(interrupts), watching_(interrupts.watching(m.rows * m.cols)) {}
+    bool stop(std::size_t cells) {
+        if (!watching_) return false;
+        since_ += cells;
+        if (since_ < kCellsPerLook) return false;
+        since_ = 0;
+        return interrupts_.noticed();
+    }
+
+private:
+    Interrupts& interrupts_;
+    bool watching_;
+    std::size_t since_ = 0;
+};
+
 // Object array of the matrix's shape and memory order: str labels in the text
 // columns ("NaN" for NaN and unknown codes), Python floats elsewhere. The
 // array is filled in memory order, so matrix reads and item writes both run
-// sequentially.
-Result<PyRef> decode_array(const Matrix& m, const CodeBooks& books) {
+// sequentially. Null when a Ctrl-C stopped it.
+Result<PyRef> decode_array(const Matrix& m, const CodeBooks& books, Interrupts& interrupts) {
     BRINDLE_TRY_STATUS(ensure_numpy());
     PyRef nan_label = PyRef::steal(PyUnicode_FromStringAndSize("NaN", 3));
     BRINDLE_FAIL_IF(!nan_label);
@@ -75,12 +102,17 @@ Result<PyRef> decode_array(const Matrix& m, const CodeBooks& books) {
     const SettleLabels settle(labels);
     PyObject** items = object_items(out);
     const double* values = m.data();
+    Looks looks(interrupts, m);
     if (m.fortran) {
         for (std::size_t c = 0; c < m.cols; ++c) {
             LabelTable* table = labels.at(c);
             const std::size_t base = c * m.rows;
-            for (std::size_t r = 0; r < m.rows; ++r) {
-                BRINDLE_FAIL_IF(!put_cell(items + base + r, values[base + r], table));
+            for (std::size_t r0 = 0; r0 < m.rows; r0 += kCellsPerLook) {
+                const std::size_t r1 = std::min(m.rows, r0 + kCellsPerLook);
+                for (std::size_t r = r0; r < r1; ++r) {
+                    BRINDLE_FAIL_IF(!put_cell(items + base + r, values[base + r], table));
+                }
+                if (looks.stop(r1 - r0)) return PyRef();
             }
         }
     } else {
@@ -89,6 +121,7 @@ Result<PyRef> decode_array(const Matrix& m, const CodeBooks& books) {
             for (std::size_t c = 0; c < m.cols; ++c) {
                 BRINDLE_FAIL_IF(!put_cell(items + base + c, values[base + c], labels.at(c)));
             }
+            if (looks.stop(m.cols)) return PyRef();
         }
     }
     return out;
@@ -107,8 +140,9 @@ Result<PyRef> name_list(const std::vector<std::string>& names) {
 
 // One object column per text column: str labels, None for NaN and unknown
 // codes. Filled column by column, which reads a frame's column-major matrix
-// sequentially.
-Result<std::vector<std::pair<std::size_t, PyRef>>> label_columns(const Matrix& m, ColumnLabels& labels) {
+// sequentially. Empty when a Ctrl-C stopped it.
+Result<std::optional<std::vector<std::pair<std::size_t, PyRef>>>> label_columns(const Matrix& m, ColumnLabels& labels,
+                                                                                 Interrupts& interrupts) {
     std::vector<std::pair<std::size_t, PyRef>> columns;
     const SettleLabels settle(labels);
     std::vector<std::pair<std::size_t, LabelTable*>> tables;
@@ -123,14 +157,19 @@ Result<std::vector<std::pair<std::size_t, PyRef>>> label_columns(const Matrix& m
     std::vector<PyObject**> items;
     items.reserve(columns.size());
     for (const auto& column : columns) items.push_back(object_items(column.second));
+    Looks looks(interrupts, m);
     const std::size_t row_step = m.fortran ? 1 : m.cols;
     const std::size_t col_step = m.fortran ? m.rows : 1;
     for (std::size_t j = 0; j < tables.size(); ++j) {
         const double* column = m.data() + tables[j].first * col_step;
         LabelTable* table = tables[j].second;
-        for (std::size_t r = 0; r < m.rows; ++r) BRINDLE_FAIL_IF(!put_cell(items[j] + r, column[r * row_step], table));
+        for (std::size_t r0 = 0; r0 < m.rows; r0 += kCellsPerLook) {
+            const std::size_t r1 = std::min(m.rows, r0 + kCellsPerLook);
+            for (std::size_t r = r0; r < r1; ++r) BRINDLE_FAIL_IF(!put_cell(items[j] + r, column[r * row_step], table));
+            if (looks.stop(r1 - r0)) return std::optional<std::vector<std::pair<std::size_t, PyRef>>>();
+        }
     }
-    return columns;
+    return std::optional<std::vector<std::pair<std::size_t, PyRef>>>(std::move(columns));
 }
 
 // A 1-D float64 view of matrix column c, which keeps the matrix's array alive.
@@ -147,8 +186,10 @@ Result<PyRef> matrix_column(const Matrix& m, std::size_t c) {
 }
 
 // A DataFrame of the matrix with the given column names and pandas' default
-// index; with books, the text columns as object columns of labels.
-Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& names, const CodeBooks* books) {
+// index; with books, the text columns as object columns of labels. Null
+// when a Ctrl-C stopped it.
+Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& names, const CodeBooks* books,
+                           Interrupts& interrupts) {
     PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
     BRINDLE_FAIL_IF(!pandas);
     BRINDLE_ASSIGN_OR_RETURN(PyRef columns, name_list(names));
@@ -171,7 +212,9 @@ Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& name
     BRINDLE_TRY_STATUS(ensure_numpy());
     ColumnLabels labels;
     BRINDLE_TRY_STATUS(labels.build(*books, std::min(m.cols, names.size()), /*require_width=*/true, Py_None));
-    BRINDLE_ASSIGN_OR_RETURN(auto label_cols, label_columns(m, labels));
+    BRINDLE_ASSIGN_OR_RETURN(auto labelled, label_columns(m, labels, interrupts));
+    if (!labelled) return PyRef();
+    auto& label_cols = *labelled;
 
     PyRef rows = PyRef::steal(PyLong_FromSize_t(m.rows));
     BRINDLE_FAIL_IF(!rows);
@@ -224,13 +267,20 @@ Result<PyRef> arr_to_out(Matrix matrix, OUT out, const CodeBooks* books) {
     if (matrix.borrowed && (!result_reads_in_place(books) || out.is_frame())) {
         BRINDLE_ASSIGN_OR_RETURN(matrix, copy_float64_array(matrix.array.get()));
     }
-    if (const auto* frame = std::get_if<OUT::Frame>(&out.kind)) {
-        return frame_result(matrix, frame->columns, books);
-    }
     // Without books the matrix array, this call's own and referenced nowhere
     // else, is the new float64 result itself.
-    if (books == nullptr) return std::move(matrix.array);
-    return decode_array(matrix, *books);
+    if (books == nullptr && !out.is_frame()) return std::move(matrix.array);
+    Interrupts interrupts;
+    for (;;) {
+        PyRef result;
+        if (const auto* frame = std::get_if<OUT::Frame>(&out.kind)) {
+            BRINDLE_ASSIGN_OR_RETURN(result, frame_result(matrix, frame->columns, books, interrupts));
+        } else {
+            BRINDLE_ASSIGN_OR_RETURN(result, decode_array(matrix, *books, interrupts));
+        }
+        if (result) return result;
+        BRINDLE_TRY_STATUS(interrupts.deliver());
+    }
 }
 
 }  // namespace brindle

@@ -4,7 +4,8 @@
 
 KIND picks the road: "array" (scan and coding on the pool), "frame" (the same
 for a DataFrame) or "fallback" (a first cell that needs Python code sends the
-scan to the calling thread). HANDLER is the SIGINT handler: "default" (raises
+scan to the calling thread); "decode" and "decode-frame" interrupt a decode of
+the array's or the frame's codes instead. HANDLER is the SIGINT handler: "default" (raises
 KeyboardInterrupt), "raises" (raises its own error) or "returns" (only counts).
 
 Prints "go" and how long the call took uninterrupted just before each long
@@ -14,6 +15,7 @@ call had returned (the parent retries with more rows), else what happened.
 Exits non-zero when a check fails.
 """
 
+import functools
 import gc
 import json
 import os
@@ -59,18 +61,27 @@ def equal(a, b):
 
 def main():
     kind, handler, rows = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    decoding = kind.startswith("decode")
+    kind = {"decode": "array", "decode-frame": "frame"}.get(kind, kind)
     big = make(kind, rows)
     small = np.array([["b", "a"], ["a", "c"]], dtype=object)
     later = make(kind, 3000)
     expect_later = brindle.Encoder().encode(later)
-    # Also a warm-up: the allocator's pools grow to their size for this input.
-    start = time.perf_counter()
-    expect_big = brindle.Encoder().encode(big)
-    took = time.perf_counter() - start
+    probe = big.iat[1, 1] if kind == "frame" else big[1, 1]
 
     enc = brindle.Encoder()
-    small_codes = enc.encode(small)
-    probe = big.iat[1, 1] if kind == "frame" else big[1, 1]
+    if decoding:
+        codes = enc.encode(big)
+        small_codes = codes.iloc[:2] if kind == "frame" else codes[:2]
+        small = enc.decode(small_codes)
+        call = functools.partial(enc.decode, codes)
+    else:
+        small_codes = enc.encode(small)
+        call = functools.partial(enc.encode, big)
+    # Also a warm-up: the allocator's pools grow to their size for this input.
+    start = time.perf_counter()
+    expect_big = (enc.decode(codes) if decoding else brindle.Encoder().encode(big))
+    took = time.perf_counter() - start
 
     handled = []  # True for a handler run inside the call
     in_call = False
@@ -91,7 +102,7 @@ def main():
         try:
             print(f"go {took:.3f}", flush=True)
             in_call = True
-            result = enc.encode(big)
+            result = call()
             in_call = False
             returned = True
             if handler != "returns":
