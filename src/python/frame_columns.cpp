@@ -8,7 +8,8 @@
 // and every other column as its array's astype(object), which is what is read
 // here: an object column's own array, an Arrow-backed string column's Arrow
 // buffers (a valid element is the str of its UTF-8 bytes, a missing one the
-// dtype's na_value), and for pandas' other dtypes the array's astype(object).
+// dtype's na_value), a categorical of str categories through its codes
+// (categorical.hpp), and for pandas' other dtypes the array's astype(object).
 // Any other frame reads `values`.
 //
 // Object cells are read by the pool scan only, which runs no Python code; a
