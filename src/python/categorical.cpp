@@ -74,40 +74,22 @@ Result<std::unique_ptr<CategoricalColumn>> CategoricalColumn::make(PyObject* ser
     const int item_size = static_cast<int>(PyArray_ITEMSIZE(c));
     if (item_size != 1 && item_size != 2 && item_size != 4 && item_size != 8) return Out();
 
-    // What astype(object) takes the cells from: the categories' own
-    // astype(object), whose elements must all be exact str.
-    BRINDLE_ASSIGN_OR_RETURN(PyRef categories, attr(array.get(), "categories"));
-    BRINDLE_ASSIGN_OR_RETURN(PyRef category_array, attr(categories.get(), "array"));
-    BRINDLE_ASSIGN_OR_RETURN(PyRef astype, attr(category_array.get(), "astype"));
-    PyRef objects = PyRef::steal(PyObject_CallOneArg(astype.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    BRINDLE_FAIL_IF(!objects);
-    const Py_ssize_t count = PyObject_Length(categories.get());
-    BRINDLE_FAIL_IF(count < 0);
-    PyArrayObject* o = vector_of(objects.get(), static_cast<std::size_t>(count));
-    if (o == nullptr || PyArray_DESCR(o)->type_num != NPY_OBJECT) return Out();
-    const char* items = static_cast<const char*>(PyArray_DATA(o));
-    for (Py_ssize_t j = 0; j != count; ++j) {
-        PyObject* item;
-        std::memcpy(&item, items + j * PyArray_STRIDES(o)[0], sizeof item);
-        if (item == nullptr || !PyUnicode_CheckExact(item)) return Out();
-    }
-
     Out col(new CategoricalColumn());
     col->data_ = static_cast<const char*>(PyArray_DATA(c));
     col->stride_ = PyArray_STRIDES(c)[0];
     col->item_size_ = item_size;
     col->rows_ = rows;
-    col->count_ = static_cast<std::size_t>(count);
     // Usually row 0; a column with no category at all stays numeric NaN in
     // `values`, which astype(object) reads as it does.
     col->first_valid_ = rows;
     for (std::size_t r = 0; r != rows; ++r) {
+        const char* at = col->data_ + static_cast<std::ptrdiff_t>(r) * col->stride_;
         std::int64_t code = 0;
-        switch (col->item_size_) {
-            case 1: { std::int8_t v; std::memcpy(&v, col->data_ + r * col->stride_, 1); code = v; break; }
-            case 2: { std::int16_t v; std::memcpy(&v, col->data_ + r * col->stride_, 2); code = v; break; }
-            case 4: { std::int32_t v; std::memcpy(&v, col->data_ + r * col->stride_, 4); code = v; break; }
-            default: { std::int64_t v; std::memcpy(&v, col->data_ + r * col->stride_, 8); code = v; break; }
+        switch (item_size) {
+            case 1: { std::int8_t v; std::memcpy(&v, at, 1); code = v; break; }
+            case 2: { std::int16_t v; std::memcpy(&v, at, 2); code = v; break; }
+            case 4: { std::int32_t v; std::memcpy(&v, at, 4); code = v; break; }
+            default: { std::int64_t v; std::memcpy(&v, at, 8); code = v; break; }
         }
         if (code >= 0) {
             col->first_valid_ = r;
@@ -115,10 +97,70 @@ Result<std::unique_ptr<CategoricalColumn>> CategoricalColumn::make(PyObject* ser
         }
     }
     if (col->first_valid_ == rows) return Out();
+
+    BRINDLE_ASSIGN_OR_RETURN(PyRef categories, attr(array.get(), "categories"));
+    const Py_ssize_t count = PyObject_Length(categories.get());
+    BRINDLE_FAIL_IF(count < 0);
+    col->count_ = static_cast<std::size_t>(count);
+    BRINDLE_ASSIGN_OR_RETURN(bool taken, col->take_arrow(series, categories.get(), col->count_));
+    if (!taken) {
+        BRINDLE_ASSIGN_OR_RETURN(taken, col->take_objects(categories.get(), col->count_));
+        if (!taken) return Out();
+    }
     col->used_ = std::make_unique<std::atomic<std::uint8_t>[]>(col->count_);
     col->codes_ = std::move(codes);
-    col->categories_ = std::move(objects);
     return col;
+}
+
+// Arrow-backed str categories, read in their buffers: `values` boxes each
+// as the str of its UTF-8 bytes (as the Arrow road of a str column reads
+// them), and making those 100,000 str objects would cost more than the
+// whole rest of such a column.
+Result<bool> CategoricalColumn::take_arrow(PyObject* series, PyObject* categories, std::size_t count) {
+    BRINDLE_ASSIGN_OR_RETURN(PyRef dtype, attr(categories, "dtype"));
+    if (PyArray_DescrCheck(dtype.get())) return false;
+    BRINDLE_ASSIGN_OR_RETURN(PyRef storage, maybe_attr(dtype.get(), "storage"));
+    if (!storage || !PyUnicode_Check(storage.get()) || PyUnicode_CompareWithASCIIString(storage.get(), "pyarrow") != 0)
+        return false;
+    // A Series of the categories, of the column's own class, exports them.
+    PyObject* series_type = reinterpret_cast<PyObject*>(Py_TYPE(series));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef method, maybe_attr(series_type, "__arrow_c_stream__"));
+    if (!method) return false;  // pandas before 3.0
+    PyRef wrapped = PyRef::steal(PyObject_CallOneArg(series_type, categories));
+    BRINDLE_FAIL_IF(!wrapped);
+    BRINDLE_ASSIGN_OR_RETURN(PyRef export_, attr(wrapped.get(), "__arrow_c_stream__"));
+    PyRef capsule = PyRef::steal(PyObject_CallNoArgs(export_.get()));
+    BRINDLE_FAIL_IF(!capsule);
+    if (!PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) return false;
+    ArrowChunks chunks;
+    BRINDLE_ASSIGN_OR_RETURN(const bool read, chunks.import(capsule.get()));
+    if (!read || chunks.length() != count) return false;
+    for (std::size_t k = 0; k != chunks.size(); ++k) {
+        const ArrowArray& a = chunks.chunk(k);
+        for (std::int64_t i = 0; i < a.length; ++i)
+            if (!ArrowChunks::valid(a, i)) return false;
+    }
+    arrow_ = std::move(chunks);
+    return true;
+}
+
+// What astype(object) takes the cells from: the categories' own
+// astype(object), whose elements must all be exact str.
+Result<bool> CategoricalColumn::take_objects(PyObject* categories, std::size_t count) {
+    BRINDLE_ASSIGN_OR_RETURN(PyRef category_array, attr(categories, "array"));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef astype, attr(category_array.get(), "astype"));
+    PyRef objects = PyRef::steal(PyObject_CallOneArg(astype.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    BRINDLE_FAIL_IF(!objects);
+    PyArrayObject* o = vector_of(objects.get(), count);
+    if (o == nullptr || PyArray_DESCR(o)->type_num != NPY_OBJECT) return false;
+    const char* items = static_cast<const char*>(PyArray_DATA(o));
+    for (std::size_t j = 0; j != count; ++j) {
+        PyObject* item;
+        std::memcpy(&item, items + static_cast<std::ptrdiff_t>(j) * PyArray_STRIDES(o)[0], sizeof item);
+        if (item == nullptr || !PyUnicode_CheckExact(item)) return false;
+    }
+    categories_ = std::move(objects);
+    return true;
 }
 
 template <class Code>
@@ -167,12 +209,23 @@ Status CategoricalColumn::list(PagedVector<std::string_view>& strings, std::vect
     // Local index j < count_ is category j; count_ the missing cells before
     // the first category, count_ + 1 those after it.
     std::vector<std::uint64_t> head(count_ + 2, 0);
+    if (!categories_) {
+        std::size_t j = 0;
+        for (std::size_t k = 0; k != arrow_.size(); ++k) {
+            const ArrowArray& a = arrow_.chunk(k);
+            for (std::int64_t i = 0; i < a.length; ++i, ++j) {
+                if (used_[j].load(std::memory_order_relaxed) == 0) continue;
+                head[j] = strings.size();
+                strings.push_back(arrow_.text(a, i));
+            }
+        }
+    }
     auto* o = reinterpret_cast<PyArrayObject*>(categories_.get());
-    const char* items = static_cast<const char*>(PyArray_DATA(o));
-    for (std::size_t j = 0; j != count_; ++j) {
+    for (std::size_t j = 0; categories_ && j != count_; ++j) {
         if (used_[j].load(std::memory_order_relaxed) == 0) continue;
         PyObject* item;
-        std::memcpy(&item, items + static_cast<std::ptrdiff_t>(j) * PyArray_STRIDES(o)[0], sizeof item);
+        std::memcpy(&item, static_cast<const char*>(PyArray_DATA(o)) + static_cast<std::ptrdiff_t>(j) * PyArray_STRIDES(o)[0],
+                    sizeof item);
         const PyRef str = PyRef::borrow(item);
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(str.get(), &size);

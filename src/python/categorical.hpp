@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "lib/engine/engine.hpp"
+#include "python/arrow_c.hpp"
 #include "python/label_store.hpp"
 #include "python/pyref.hpp"
 
@@ -43,9 +44,12 @@ private:
 
     template <class Code>
     bool read_codes(double* out);
+    Result<bool> take_arrow(PyObject* series, PyObject* categories, std::size_t count);
+    Result<bool> take_objects(PyObject* categories, std::size_t count);
 
     PyRef codes_;       // 1-D integer codes, read in place
-    PyRef categories_;  // 1-D object array of exact str
+    PyRef categories_;  // 1-D object array of exact str, or else:
+    ArrowChunks arrow_;  // the categories' Arrow strings, none missing
     const char* data_ = nullptr;
     std::ptrdiff_t stride_ = 0;
     int item_size_ = 0;  // of a code: 1, 2, 4 or 8 bytes

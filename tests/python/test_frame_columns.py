@@ -426,10 +426,23 @@ def astype_calls(monkeypatch):
 
 
 @pytest.mark.parametrize("make", FROM_CODES.values(), ids=FROM_CODES.keys())
-def test_str_categoricals_are_read_from_codes(make, astype_calls):
+def test_str_categoricals_are_read_from_codes(make, astype_calls, monkeypatch):
     frame = make()
+    exports = []
+    if hasattr(pd.Series, "__arrow_c_stream__"):
+        export = pd.Series.__arrow_c_stream__
+
+        def counted(self, *args, **kwargs):
+            exports.append(self.dtype)
+            return export(self, *args, **kwargs)
+
+        monkeypatch.setattr(pd.Series, "__arrow_c_stream__", counted)
     brindle.Encoder().encode(frame)
     assert astype_calls == []
+    # Arrow-backed categories are read in their Arrow buffers.
+    arrow_categories = [c for _, c in frame.items() if isinstance(c.dtype, pd.CategoricalDtype)
+                        and getattr(c.cat.categories.dtype, "storage", None) == "pyarrow"]
+    assert len(exports) == (len(arrow_categories) if hasattr(pd.Series, "__arrow_c_stream__") else 0)
     assert_same(frame)
 
 
