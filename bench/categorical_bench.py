@@ -7,7 +7,8 @@ The frame: one categorical column per k (as astype("category") of a column of
 str, 5 % missing) and one small object column. Hiding pandas.CategoricalDtype
 from brindle sends the categoricals through astype(object), the road every
 categorical took before; a frame of categoricals alone took `values`, timed
-as "values road". Tools run one after another, the order rotated each round;
+as "values road". Each k is also timed alone, beside the object column
+("k=..." rows). Tools run one after another, the order rotated each round;
 ratios are per round, the table shows medians.
 """
 from __future__ import annotations
@@ -99,6 +100,14 @@ def main():
         "brindle, categoricals only": lambda: brindle.Encoder().encode(cats_only),
         "values road, categoricals only": lambda: brindle.Encoder().encode(DataFrame(cats_only)),
     }
+    base = {n: "brindle, categoricals only" if "only" in n else "brindle" for n in tools}
+    for k in KS:
+        one = f[[f"k{k}", "o"]]
+        tools[f"brindle, k={k}"] = lambda one=one: brindle.Encoder().encode(one)
+        tools[f"convert road, k={k}"] = lambda one=one: convert_road(one)
+        tools[f"codes by hand, k={k}"] = lambda one=one: codes_by_hand(one)
+        for n in ("brindle", "convert road", "codes by hand"):
+            base[f"{n}, k={k}"] = f"brindle, k={k}"
     a, b = brindle.Encoder().encode(f), convert_road(f)
     assert (a.to_numpy().view(np.uint64) == b.to_numpy().view(np.uint64)).all()
     names = list(tools)
@@ -111,7 +120,6 @@ def main():
             tools[name]()
             times[name] = time.perf_counter() - start
         rounds.append(times)
-    base = {n: "brindle, categoricals only" if "only" in n else "brindle" for n in names}
     print(f"{args.rows:,} rows, categoricals k = {KS} + 1 object column; pandas {pd.__version__}")
     print("| tool | median ms | x brindle |")
     print("|---|---:|---:|")
