@@ -378,6 +378,7 @@ print(reads)
     arrow_text = HAVE_ARROW and PANDAS_3
     assert ast.literal_eval(out.stdout) == [5, 127, 300] + ([] if arrow_text else [300])
 
+
 def str_categorical(cats, codes, ordered=False, index_dtype=None):
     dtype = pd.CategoricalDtype(pd.Index(cats, dtype=index_dtype), ordered=ordered)
     return pd.Categorical.from_codes(codes, dtype=dtype)
