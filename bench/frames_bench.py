@@ -9,6 +9,7 @@ Frames:
                 100, 4,000, 100,000, and a date-time text of 7,000 values, 5 %
                 missing), through read_csv: pandas 3 gives its Arrow-backed str
   table-object  the same CSV read with dtype=object for the text columns
+  table-category  table-str with its text columns astype("category")
   wide          8,000 rows x 1,500 columns: 1,350 float64, 150 text (k = 50)
   penguins      palmerpenguins repeated to 1e6 rows, as read_csv gives it
 
@@ -83,6 +84,8 @@ def frames(quick, only=""):
     if "table" in only or not only:
         out["table-str"] = _via_csv(f"table-{rows}", lambda: _csv_table(rows))
         out["table-object"] = _via_csv(f"table-{rows}", lambda: _csv_table(rows), text_as_object=True)
+        # The text columns as astype("category") makes them.
+        out["table-category"] = out["table-str"].astype({c: "category" for c in text_columns(out["table-str"])})
     if only and "wide" not in only and "penguins" not in only:
         return out
     rng = np.random.default_rng(1)

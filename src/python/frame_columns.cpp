@@ -8,7 +8,8 @@
 // and every other column as its array's astype(object), which is what is read
 // here: an object column's own array, an Arrow-backed string column's Arrow
 // buffers (a valid element is the str of its UTF-8 bytes, a missing one the
-// dtype's na_value), and for pandas' other dtypes the array's astype(object).
+// dtype's na_value), a categorical of str categories through its codes
+// (categorical.hpp), and for pandas' other dtypes the array's astype(object).
 // Any other frame reads `values`.
 //
 // Object cells are read by the pool scan only, which runs no Python code; a
@@ -33,6 +34,7 @@
 
 #include "python/arrow_c.hpp"
 #include "python/block_scan.hpp"
+#include "python/categorical.hpp"
 #include "python/encode_object_array.hpp"
 #include "python/cell_source.hpp"
 #include "python/interned.hpp"
@@ -52,6 +54,7 @@ enum class Road {
     Object,  // an object array, read by the pool scan
     Arrow,   // Arrow string chunks
     Convert, // a pandas extension array, read as its astype(object)
+    Categorical,  // str categories, read from the codes (categorical.hpp)
     Values,  // only `values` reads it
 };
 
@@ -61,6 +64,8 @@ struct Column {
     PyRef series;
     PyRef array;  // Number and Object: a (rows, 1) view of the column's array
     ArrowChunks arrow;
+    std::unique_ptr<CategoricalColumn> categorical;
+    bool str_categories = false;  // a categorical that may be read from its codes
     // Arrow: a missing cell is a float NaN with these bits, or else pd.NA.
     bool na_is_float = false;
     double na_float = 0.0;
@@ -177,6 +182,11 @@ Result<bool> choose_roads(const Pandas& pandas, std::vector<Column>& columns) {
         const std::string_view module(text, static_cast<std::size_t>(size));
         if (module != "pandas" && module.substr(0, 7) != "pandas.") return false;
         col.road = Road::Convert;
+        BRINDLE_ASSIGN_OR_RETURN(col.str_categories, is_str_categorical(pandas.module.get(), dtype.get()));
+        if (col.str_categories) {
+            object_values = true;
+            continue;
+        }
         const int is_string = PyObject_IsInstance(dtype.get(), pandas.string_dtype.get());
         BRINDLE_FAIL_IF(is_string < 0);
         if (!is_string) continue;
@@ -221,6 +231,13 @@ Result<bool> prepare(std::vector<Column>& columns, std::size_t rows) {
                     col.arrow = ArrowChunks();
                     col.road = Road::Convert;
                 }
+            }
+        }
+        if (col.str_categories) {
+            BRINDLE_ASSIGN_OR_RETURN(col.categorical, CategoricalColumn::make(col.series.get(), rows));
+            if (col.categorical) {
+                col.road = Road::Categorical;
+                continue;
             }
         }
         PyRef array;
@@ -462,6 +479,9 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
                         case Road::Arrow:
                             read_arrow_column(columns[c], scan.is_text[c], scan.strings[c], out_col);
                             break;
+                        case Road::Categorical:
+                            if (!columns[c].categorical->read(out_col)) needs_code.store(true, std::memory_order_relaxed);
+                            break;
                         default:
                             break;
                     }
@@ -475,6 +495,10 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
     }
     if (needs_code.load()) return values_road();
     for (std::size_t c = 0; c != cols; ++c) {
+        if (columns[c].categorical && rows > 0) {
+            scan.is_text[c] = 1;
+            BRINDLE_TRY_STATUS(columns[c].categorical->list(scan.strings[c], scan.local[c]));
+        }
         if (!object_scans[c]) continue;
         scan.is_text[c] = object_scans[c]->is_text[0];
         scan.strings[c] = std::move(object_scans[c]->strings[0]);

@@ -52,6 +52,7 @@ ValuesOnly = DataFrame
 
 TEXTS = ["a", "b", "B", "é", "日本", "", " ", "1", "1.0", "-0", "nan", "NaN", "<NA>", "None", "True", "inf",
          "x\ud800y", "\udfff"]
+CATEGORY_TEXTS = ["x", "y", "b", "B", "1", "1.5", "", "é", "nan", "NaN", "<NA>", "None", "inf"]
 NANS = [float("nan"), -float("nan"), np.frombuffer(np.uint64(0x7FF0000000000001).tobytes(), np.float64)[0]]
 FLOATS = [0.0, -0.0, 1.0, 2.5, 1e16, 1e-7, -3.0, float("inf"), *NANS]
 
@@ -71,7 +72,8 @@ def string_series(values, dtype):
 
 def column_kinds():
     kinds = ["int64", "int8", "uint8", "uint64", "float64", "float32", "float16", "bool", "object", "object-text",
-             "str", "string-python", "category-text", "category-int", "category-float", "Int64", "Float64",
+             "str", "string-python", "category-text", "category-str", "category-object", "category-string-na",
+             "category-int", "category-float", "Int64", "Float64",
              "boolean", "datetime", "datetime-tz", "timedelta", "period", "interval", "sparse"]
     if HAVE_ARROW:
         kinds += ["string-pyarrow"]
@@ -110,6 +112,17 @@ def column(draw, kind, rows):
         return string_series(gaps(pick(TEXTS)), "string[pyarrow]")
     if kind == "category-text":
         return pd.Series(gaps(pick(["x", "y", "1", "nan"])), dtype="category")
+    if kind in ("category-str", "category-object", "category-string-na"):
+        # From codes: categories in any order, some unused, ordered or not.
+        if kind == "category-object":
+            # Lone surrogates, and elements that are not exact str.
+            options, index_dtype = TEXTS + [np.str_("s"), 5, 2.5], object
+        else:
+            options, index_dtype = CATEGORY_TEXTS, "string[python]" if kind == "category-string-na" else None
+        cats = draw(st.lists(st.sampled_from(options), min_size=1, max_size=6, unique=True))
+        dtype = pd.CategoricalDtype(pd.Index(cats, dtype=index_dtype), ordered=draw(st.booleans()))
+        used = draw(st.integers(1, len(cats)))
+        return pd.Series(pd.Categorical.from_codes(gaps(pick(range(used)), -1), dtype=dtype))
     if kind == "category-int":
         return pd.Series(gaps(pick([1, 2, 30])), dtype="category")
     if kind == "category-float":
@@ -221,7 +234,8 @@ def test_column_road_matches_values_road(frame):
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(frames(kinds=("int64", "float64", "bool", "object", "object-text", "str", "category-text"), max_rows=3))
+@given(frames(kinds=("int64", "float64", "bool", "object", "object-text", "str", "category-text", "category-str"),
+              max_rows=3))
 def test_column_road_matches_on_common_dtypes(frame):
     assert_same(frame)
 
@@ -363,3 +377,80 @@ print(reads)
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
     arrow_text = HAVE_ARROW and PANDAS_3
     assert ast.literal_eval(out.stdout) == [5, 127, 300] + ([] if arrow_text else [300])
+
+
+def str_categorical(cats, codes, ordered=False, index_dtype=None):
+    dtype = pd.CategoricalDtype(pd.Index(cats, dtype=index_dtype), ordered=ordered)
+    return pd.Categorical.from_codes(codes, dtype=dtype)
+
+
+MANY = [f"c{i:05d}" for i in range(40_000)]
+# Categoricals of str read from their codes, never through astype(object).
+FROM_CODES = {
+    "leading-missing": lambda: pd.DataFrame({"c": str_categorical(["z", "b", "a"], [-1, 1, -1, 2, -1])}),
+    "markers": lambda: pd.DataFrame({"c": str_categorical(["nan", "NaN", "<NA>", "x"], [0, 1, 2, -1, 3]),
+                                     "i": [1, 2, 3, 4, 5]}),
+    "marker-first": lambda: pd.DataFrame({"c": str_categorical(["NaN", "y"], [-1, 0, -1, 1])}),
+    "ordered-unused": lambda: pd.DataFrame({"c": str_categorical(["q", "b", "a", "u"], [2, 1, 2], ordered=True),
+                                           "o": pd.Series(["x", None, "y"], dtype=object)}),
+    "object-surrogates": lambda: pd.DataFrame({"c": str_categorical(["x\ud800y", "\udfff", "a"], [0, 1, -1, 0],
+                                                                    index_dtype=object)}),
+    "int16-codes": lambda: pd.DataFrame({"c": str_categorical(MANY[:300], list(range(299, -1, -3)) + [-1])}),
+    "int32-codes": lambda: pd.DataFrame({"c": str_categorical(MANY, [39_999, 7, -1, 40, 7]), "f": np.arange(5.0)}),
+    "sliced": lambda: pd.DataFrame({"c": str_categorical(["b", "a"], [0, 1, -1, 1, 0] * 3)}).iloc[3:11],
+    "two": lambda: pd.DataFrame({"c": str_categorical(["b", "a"], [0, 1]),
+                                 "d": str_categorical(["b", "a", "c"], [-1, 2], ordered=True)}),
+}
+# Categoricals that `values` gives otherwise, read as their astype(object).
+CONVERTED = {
+    "numbers": lambda: pd.Categorical([1, 2, None]),
+    "floats": lambda: pd.Categorical([1.5, -0.0, None]),
+    "mixed": lambda: pd.Categorical([1, "a", None]),
+    "numpy-str": lambda: str_categorical([np.str_("a"), "b"], [0, 1, -1], index_dtype=object),
+    "string-NA": lambda: str_categorical(["a", "b"], [0, -1, 1], index_dtype="string[python]"),
+    "all-missing": lambda: str_categorical(["a", "b"], [-1, -1, -1]),
+    "no-categories": lambda: pd.Categorical([None, None, None]),
+}
+
+
+@pytest.fixture
+def astype_calls(monkeypatch):
+    calls = []
+    astype = pd.Categorical.astype
+
+    def counted(self, *args, **kwargs):
+        calls.append(args)
+        return astype(self, *args, **kwargs)
+
+    monkeypatch.setattr(pd.Categorical, "astype", counted)
+    return calls
+
+
+@pytest.mark.parametrize("make", FROM_CODES.values(), ids=FROM_CODES.keys())
+def test_str_categoricals_are_read_from_codes(make, astype_calls, monkeypatch):
+    frame = make()
+    exports = []
+    if hasattr(pd.Series, "__arrow_c_stream__"):
+        export = pd.Series.__arrow_c_stream__
+
+        def counted(self, *args, **kwargs):
+            exports.append(self.dtype)
+            return export(self, *args, **kwargs)
+
+        monkeypatch.setattr(pd.Series, "__arrow_c_stream__", counted)
+    brindle.Encoder().encode(frame)
+    assert astype_calls == []
+    # Arrow-backed categories are read in their Arrow buffers.
+    arrow_categories = [c for _, c in frame.items() if isinstance(c.dtype, pd.CategoricalDtype)
+                        and getattr(c.cat.categories.dtype, "storage", None) == "pyarrow"]
+    assert len(exports) == (len(arrow_categories) if hasattr(pd.Series, "__arrow_c_stream__") else 0)
+    assert_same(frame)
+
+
+@pytest.mark.parametrize("make", CONVERTED.values(), ids=CONVERTED.keys())
+def test_other_categoricals_are_converted(make, astype_calls):
+    frame = pd.DataFrame({"c": make(), "o": pd.Series(["x", None, "y"], dtype=object)})
+    brindle.Encoder().encode(frame)
+    assert astype_calls
+    assert_same(frame)
+    assert_same(frame.iloc[:0])
