@@ -122,6 +122,20 @@ TEST(LabelEncodeRoads, ChunkCardinalityPicksARoadAndEveryRoadAgrees) {
     }
 }
 
+// The inline comparison against std::string_view's, for every size up to
+// past its word loads and a difference at every position.
+TEST(SameBytes, AgreesWithStringViewCompare) {
+    for (std::size_t n = 0; n != 40; ++n) {
+        const std::string a(n, 'x');
+        EXPECT_TRUE(detail::same_bytes(a.data(), std::string(a).data(), n)) << n;
+        for (std::size_t at = 0; at != n; ++at) {
+            std::string b = a;
+            b[at] = '\xff';
+            EXPECT_FALSE(detail::same_bytes(a.data(), b.data(), n)) << n << " " << at;
+        }
+    }
+}
+
 TEST(Markers, ExactBytesOnly) {
     for (std::string_view m : {"nan", "NaN", "<NA>"}) EXPECT_TRUE(is_marker(m)) << m;
     for (std::string_view s : std::initializer_list<std::string_view>{"NAN", "nan ", "<na>", "<NA", "", std::string_view("nan\0", 4)})
