@@ -18,6 +18,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import brindle
+from conftest import INTERNAL
 
 try:
     import pyarrow  # noqa: F401
@@ -160,7 +161,10 @@ def frames(draw, kinds=tuple(column_kinds()), max_rows=8):
     if rows > 2 and draw(st.booleans()):
         # Several chunks, sliced: what concatenation and row selection leave.
         cut = draw(st.integers(1, rows - 1))
-        frame = pd.concat([frame.iloc[:cut], frame.iloc[cut:]]).iloc[1:]
+        try:
+            frame = pd.concat([frame.iloc[:cut], frame.iloc[cut:]]).iloc[1:]
+        except UnicodeEncodeError:
+            pass  # pandas hashes categories to join them, and cannot hash lone surrogates
     return frame
 
 
@@ -208,12 +212,25 @@ def both_roads(frame):
     return out
 
 
+def values_fails(frame):
+    try:
+        frame.values
+    except Exception:  # noqa: BLE001 - any failure of pandas' own
+        return True
+    return False
+
+
 def assert_same(frame):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         columns, values = both_roads(frame)
     if not isinstance(values[0], pd.DataFrame):
-        assert columns == values
+        if isinstance(columns[0], pd.DataFrame) and values[0] is INTERNAL and values_fails(frame):
+            # pandas itself cannot make `values` here (it hashes categories
+            # to find a common dtype, and lone surrogates do not hash): the
+            # column road, which may not ask for it, gives a result.
+            return
+        assert isinstance(columns[0], type) and columns == values, (columns, values)
         return
     enc_c, dec_c, books_c = columns
     enc_v, dec_v, books_v = values
