@@ -18,6 +18,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -186,16 +187,60 @@ std::optional<Dedupe> dedupe(std::span<const std::string_view> labels, const Has
     return d;
 }
 
-// De-duplication of a whole column in one map, on one thread: the road for
-// columns whose chunks hold many distinct labels each, yet repeat them
-// across the column (a hundred thousand labels over a million rows). The
-// chunked road would merge nearly as many labels as there are rows; sorting
-// every row compares each label with its own repeats.
+// De-duplication of a whole column as if in one map: the road for columns
+// whose chunks hold many distinct labels each, yet repeat them across the
+// column (a hundred thousand labels over a million rows). The chunked road
+// would merge nearly as many labels as there are rows; sorting every row
+// compares each label with its own repeats.
+//
+// The column's hashes are computed once, on the pool; then each of a fixed
+// number of parts, cut by the hashes' top bits, is de-duplicated by its own
+// worker in its own map. Equal labels share a hash and so a part, so the
+// parts' distinct lists, laid end to end, list every label once. The parts
+// are fixed, so the work done never depends on the pool size.
 struct OneMapDedupe {
     PagedVector<std::string_view> distinct;  // each distinct label once, unordered
     PagedVector<std::uint32_t> ids;          // row -> index into distinct
     std::size_t failed_comparisons = 0;
 };
+
+inline constexpr unsigned kOneMapPartBits = 3;
+inline constexpr std::size_t kOneMapParts = std::size_t{1} << kOneMapPartBits;
+
+namespace one_map {
+
+inline std::size_t part_of(std::uint64_t hash) noexcept { return static_cast<std::size_t>(hash >> (64 - kOneMapPartBits)); }
+
+// A map of row numbers that hashes and compares the rows' labels, with the
+// hashes already computed.
+struct RowHash {
+    const std::uint64_t* hashes;
+    std::size_t operator()(std::uint32_t row) const noexcept { return static_cast<std::size_t>(hashes[row]); }
+};
+struct RowEq {
+    const std::string_view* labels;
+    std::size_t* failures;
+    bool operator()(std::uint32_t a, std::uint32_t b) const noexcept {
+        return CountingEq{failures}(labels[a], labels[b]);
+    }
+};
+
+// Whether the first `probe_rows` rows hold more distinct labels than
+// `max_share` of them.
+template <class Hash>
+bool mostly_distinct(std::span<const std::string_view> labels, const Hash& hash, std::size_t probe_rows,
+                     double max_share) {
+    if (labels.size() < probe_rows || max_share >= 1.0) return false;
+    std::size_t failed = 0;
+    GuardedMap<Hash, char> seen(0, hash, CountingEq{&failed});
+    for (std::size_t i = 0; i != probe_rows; ++i) {
+        if (failed > flood_bound(i + 1)) return false;  // the map road gives up on it
+        seen.try_emplace(labels[i], 0);
+    }
+    return static_cast<double>(seen.size()) > max_share * static_cast<double>(probe_rows);
+}
+
+}  // namespace one_map
 
 // Empty when the column is flooded for `Hash`, when its ids would not fit in
 // 32 bits, or when its first `probe_rows` rows hold more distinct labels than
@@ -204,24 +249,75 @@ struct OneMapDedupe {
 template <class Hash>
 std::optional<OneMapDedupe> dedupe_one_map(std::span<const std::string_view> labels, const Hash& hash = Hash{},
                                            std::size_t probe_rows = kChunkRows, double max_probe_share = 0.9) {
+    using namespace one_map;
     const std::size_t n = labels.size();
     if (n >= std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+    if (mostly_distinct(labels, hash, probe_rows, max_probe_share)) return std::nullopt;
+    stop_point();
+
+    // Each chunk of rows lists its rows by part, so that a part's worker
+    // visits only its own rows.
+    const std::size_t chunks = (n + kChunkRows - 1) / kChunkRows;
+    PagedVector<std::uint64_t> hashes(n);
+    std::vector<std::array<std::vector<std::uint32_t>, kOneMapParts>> rows_of(chunks);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunks, 1), [&](const auto& range) {
+        for (std::size_t c = range.begin(); c != range.end(); ++c) {
+            const std::size_t end = std::min(n, (c + 1) * kChunkRows);
+            for (auto& rows : rows_of[c]) rows.reserve((end - c * kChunkRows) / kOneMapParts * 9 / 8 + 16);
+            for (std::size_t i = c * kChunkRows; i != end; ++i) {
+                hashes[i] = static_cast<std::uint64_t>(hash(labels[i]));
+                rows_of[c][part_of(hashes[i])].push_back(static_cast<std::uint32_t>(i));
+            }
+        }
+    });
+    stop_point();
+
     OneMapDedupe d;
     d.ids.resize(n);
-    const std::size_t bound = flood_bound(n);
-    std::size_t failed = 0;
-    GuardedMap<Hash, std::uint32_t> index(0, hash, CountingEq{&failed});
-    for (std::size_t i = 0; i != n; ++i) {
-        stop_point_every(i, kChunkRows);
-        const auto [it, inserted] = index.try_emplace(labels[i], static_cast<std::uint32_t>(d.distinct.size()));
-        if (inserted) d.distinct.push_back(labels[i]);
-        d.ids[i] = it->second;
-        if (failed > bound) return std::nullopt;
-        if (i + 1 == probe_rows &&
-            static_cast<double>(d.distinct.size()) > max_probe_share * static_cast<double>(probe_rows))
-            return std::nullopt;
+    std::array<PagedVector<std::string_view>, kOneMapParts> distinct;
+    std::array<std::size_t, kOneMapParts> failures{};
+    std::atomic<bool> flooded{false};
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, kOneMapParts, 1), [&](const auto& range) {
+        for (std::size_t p = range.begin(); p != range.end(); ++p) {
+            std::size_t failed = 0;
+            std::size_t seen = 0;
+            absl::flat_hash_map<std::uint32_t, std::uint32_t, RowHash, RowEq> index(
+                0, RowHash{hashes.data()}, RowEq{labels.data(), &failed});
+            for (std::size_t c = 0; c != chunks; ++c) {
+                stop_point();
+                if (flooded.load(std::memory_order_relaxed)) return;
+                for (const std::uint32_t i : rows_of[c][p]) {
+                    const auto [it, inserted] = index.try_emplace(i, static_cast<std::uint32_t>(distinct[p].size()));
+                    if (inserted) distinct[p].push_back(labels[i]);
+                    d.ids[i] = it->second;
+                    if (failed > flood_bound(++seen)) {
+                        flooded.store(true);
+                        return;
+                    }
+                }
+                std::vector<std::uint32_t>().swap(rows_of[c][p]);
+            }
+            failures[p] = failed;
+        }
+    });
+    stop_point();
+    if (flooded.load()) return std::nullopt;
+
+    std::array<std::uint32_t, kOneMapParts> offset{};
+    std::size_t total = 0;
+    for (std::size_t p = 0; p != kOneMapParts; ++p) {
+        offset[p] = static_cast<std::uint32_t>(total);
+        total += distinct[p].size();
+        d.failed_comparisons += failures[p];
     }
-    d.failed_comparisons = failed;
+    d.distinct.reserve(total);
+    for (auto& part : distinct) {
+        d.distinct.insert(d.distinct.end(), part.begin(), part.end());
+        PagedVector<std::string_view>().swap(part);
+    }
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, kChunkRows), [&](const auto& range) {
+        for (std::size_t i = range.begin(); i != range.end(); ++i) d.ids[i] += offset[part_of(hashes[i])];
+    });
     return d;
 }
 
