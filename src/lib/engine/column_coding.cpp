@@ -186,8 +186,8 @@ LabelArena number_distinct(PagedVector<std::string_view>& distinct, Numbering& n
 }
 
 // A chunk whose distinct labels pass this share of its rows sends its column
-// to the one-map road: past it, merging the chunks costs more than the one
-// map's lookups, which run on one thread.
+// to the one-map road: past it, the serial merge of the chunks costs more
+// than the one-map road's extra pass over the rows.
 constexpr double kChunkShareForOneMap = 0.25;
 
 ColumnCoding code_by_one_map(std::span<const std::string_view> labels, double* codes, bool want_reverse,
