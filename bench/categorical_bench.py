@@ -22,19 +22,9 @@ import numpy as np
 import pandas as pd
 
 import brindle
+from small_frames_bench import DataFrame  # a frame brindle reads through `values`
 
 KS = (3, 100, 4_000, 100_000)
-
-
-class DataFrame:
-    """Not pandas' DataFrame: brindle reads it through `values`."""
-
-    def __init__(self, frame):
-        self._frame = frame
-
-    columns = property(lambda self: self._frame.columns)
-    shape = property(lambda self: self._frame.shape)
-    values = property(lambda self: self._frame.values)
 
 
 def frame(rows, seed=0):
