@@ -78,18 +78,7 @@ dask_stage() {
   "$py" -m pytest tests/python/test_dask.py "${PYTEST_ARGS[@]}"
 }
 
-# Whether the sanitizer reports in $1 exist and are all LeakSanitizer tracer
-# deaths, with no finding in any of them.
-tracer_died_only() {
-  local f any=0
-  for f in "$1"/*; do
-    [ -s "$f" ] || continue
-    any=1
-    grep -q "LeakSanitizer has encountered a fatal error" "$f" || return 1
-    grep -qE "ERROR: (AddressSanitizer|LeakSanitizer: detected)|runtime error|SUMMARY:" "$f" && return 1
-  done
-  ((any))
-}
+source scripts/sanitizer-reports.sh
 
 asan_stage() {
   local py lib reports=$LOGS/asan-reports rc
@@ -104,20 +93,16 @@ asan_stage() {
   # separate runtime cannot follow a log_path once libasan is preloaded.
   run_asan_pytest() {
     LD_PRELOAD=$lib PYTHONMALLOC=malloc BRINDLE_ASAN=1 \
-      ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:exitcode=86:log_path=$reports/asan \
+      ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:exitcode=$SANITIZER_EXIT:log_path=$reports/asan \
       LSAN_OPTIONS=suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0 \
       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       "$py" -m pytest -m "not slow and not huge" --capture=sys "${PYTEST_ARGS[@]}"
   }
   run_asan_pytest
   rc=$?
-  # LeakSanitizer's own tracer now and then dies at a process's exit ("Tracer
-  # caught signal 11 ... LeakSanitizer has encountered a fatal error"): the
-  # check did not run, so nothing was found or cleared. When that is all the
-  # reports say, the tests run once more; a second such report, or any real
-  # finding, fails the stage as usual. A sanitizer that ends pytest's own
-  # process exits with 86, which no pytest outcome uses.
-  if ((rc == 0 || rc == 86)) && tracer_died_only "$reports"; then
+  # A LeakSanitizer tracer death alone runs the tests once more (see
+  # scripts/sanitizer-reports.sh); no pytest outcome exits with its code.
+  if ((rc == 0 || rc == SANITIZER_EXIT)) && tracer_died_only "$reports"; then
     echo "test.sh: LeakSanitizer's tracer died at a process's exit (no check ran); running the tests again" >&2
     rm -rf "$reports.first" && mv "$reports" "$reports.first" && mkdir -p "$reports"
     run_asan_pytest
