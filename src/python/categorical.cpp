@@ -68,17 +68,11 @@ Result<bool> is_str_categorical(PyObject* pandas, PyObject* dtype) {
 Result<std::unique_ptr<CategoricalColumn>> CategoricalColumn::make(PyObject* series, std::size_t rows) {
     using Out = std::unique_ptr<CategoricalColumn>;
     BRINDLE_ASSIGN_OR_RETURN(PyRef array, attr(series, "array"));
-    BRINDLE_ASSIGN_OR_RETURN(PyRef codes, attr(array.get(), "codes"));
-    PyArrayObject* c = vector_of(codes.get(), rows);
-    if (c == nullptr || !is_code_type(PyArray_DESCR(c)->type_num) || !PyArray_ISALIGNED(c)) return Out();
-    const int item_size = static_cast<int>(PyArray_ITEMSIZE(c));
-    if (item_size != 1 && item_size != 2 && item_size != 4 && item_size != 8) return Out();
-
     Out col(new CategoricalColumn());
-    col->data_ = static_cast<const char*>(PyArray_DATA(c));
-    col->stride_ = PyArray_STRIDES(c)[0];
-    col->item_size_ = item_size;
+    BRINDLE_ASSIGN_OR_RETURN(col->codes_, attr(array.get(), "codes"));
     col->rows_ = rows;
+    if (!col->bind()) return Out();
+    const int item_size = col->item_size_;
     // Usually row 0; a column with no category at all stays numeric NaN in
     // `values`, which astype(object) reads as it does.
     col->first_valid_ = rows;
@@ -108,8 +102,18 @@ Result<std::unique_ptr<CategoricalColumn>> CategoricalColumn::make(PyObject* ser
         if (!taken) return Out();
     }
     col->used_ = std::make_unique<std::atomic<std::uint8_t>[]>(col->count_);
-    col->codes_ = std::move(codes);
     return col;
+}
+
+bool CategoricalColumn::bind() noexcept {
+    PyArrayObject* c = vector_of(codes_.get(), rows_);
+    if (c == nullptr || !is_code_type(PyArray_DESCR(c)->type_num) || !PyArray_ISALIGNED(c)) return false;
+    const int item_size = static_cast<int>(PyArray_ITEMSIZE(c));
+    if (item_size != 1 && item_size != 2 && item_size != 4 && item_size != 8) return false;
+    data_ = static_cast<const char*>(PyArray_DATA(c));
+    stride_ = PyArray_STRIDES(c)[0];
+    item_size_ = item_size;
+    return true;
 }
 
 // Arrow-backed str categories, read in their buffers: `values` boxes each

@@ -31,6 +31,11 @@ public:
     // category (the column is then numeric in `values`).
     static Result<std::unique_ptr<CategoricalColumn>> make(PyObject* series, std::size_t rows);
 
+    // Calling thread, after the last Python code before the pool job reads
+    // the codes: takes their buffer's address and layout again (Python code
+    // may have replaced them). False when they no longer fit.
+    bool bind() noexcept;
+
     // On the pool: writes every cell's local index; plain memory only. False
     // when a code is out of range (then the frame goes to `values`).
     bool read(double* out);

@@ -441,6 +441,7 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
     std::vector<std::unique_ptr<ColumnScan>> object_scans(cols);
     std::vector<std::unique_ptr<LabelKeep>> keeps(cols);
     for (std::size_t c = 0; c != cols; ++c) {
+        if (columns[c].road == Road::Categorical && !columns[c].categorical->bind()) return values_road();
         if (columns[c].road != Road::Number && columns[c].road != Road::Object) continue;
         sources[c] = std::make_unique<CellSource>(columns[c].array.get(), rows, 1);
         if (columns[c].road == Road::Object) {
