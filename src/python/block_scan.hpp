@@ -1,5 +1,5 @@
 // The scan of an object array on the pool, for inputs whose cells need no
-// Python code, and the parallel read of numeric arrays.
+// Python code.
 #pragma once
 
 #include "lib/engine/engine.hpp"
@@ -19,11 +19,5 @@ namespace brindle {
 // It also returns false when a Ctrl-C cut it short (interrupts.noticed()).
 bool scan_in_blocks(const CellBuffer& cells, ColumnScan& scan, LabelKeep& keep, double* matrix,
                     Interrupts& interrupts);
-
-// Writes every cell of a bool, integer or float array (`cells.numeric()`)
-// into the matrix laid out as `scan` says, on the pool. A Ctrl-C may cut it
-// short (interrupts.noticed()).
-void read_numbers_in_blocks(const CellSource& cells, const ColumnScan& scan, double* matrix,
-                            Interrupts& interrupts);
 
 }  // namespace brindle

@@ -3,9 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-
+#include "python/cell_text.hpp"
 #include "python/numpy_api.hpp"
 #include "python/utf8.hpp"
 
@@ -167,48 +165,6 @@ Result<bool> CategoricalColumn::take_objects(PyObject* categories, std::size_t c
     return true;
 }
 
-template <class Code>
-bool CategoricalColumn::read_codes(double* out) {
-    std::atomic<bool> wrong{false};
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, rows_, 1 << 15), [&](const auto& range) {
-        bool trailing = false;
-        bool bad = false;
-        for (std::size_t r = range.begin(); r != range.end(); ++r) {
-            Code code;
-            std::memcpy(&code, data_ + static_cast<std::ptrdiff_t>(r) * stride_, sizeof code);
-            if (code >= 0) {
-                const auto j = static_cast<std::size_t>(code);
-                if (j >= count_) {
-                    bad = true;
-                    continue;
-                }
-                // Read first: once set, the flag's line stays shared among
-                // the threads instead of bouncing between them.
-                if (used_[j].load(std::memory_order_relaxed) == 0) used_[j].store(1, std::memory_order_relaxed);
-                put_label_index(out + r, j);
-            } else if (code == -1) {
-                const bool lead = r < first_valid_;
-                trailing |= !lead;
-                put_label_index(out + r, count_ + (lead ? 0 : 1));
-            } else {
-                bad = true;
-            }
-        }
-        if (trailing) trailing_missing_.store(true, std::memory_order_relaxed);
-        if (bad) wrong.store(true, std::memory_order_relaxed);
-    });
-    return !wrong.load(std::memory_order_relaxed);
-}
-
-bool CategoricalColumn::read(double* out) {
-    switch (item_size_) {
-        case 1: return read_codes<std::int8_t>(out);
-        case 2: return read_codes<std::int16_t>(out);
-        case 4: return read_codes<std::int32_t>(out);
-        default: return read_codes<std::int64_t>(out);
-    }
-}
-
 Status CategoricalColumn::list(PagedVector<std::string_view>& strings, std::vector<LocalIndices>& local) {
     // Local index j < count_ is category j; count_ the missing cells before
     // the first category, count_ + 1 those after it.
@@ -249,11 +205,11 @@ Status CategoricalColumn::list(PagedVector<std::string_view>& strings, std::vect
     }
     if (first_valid_ > 0) {
         head[count_] = strings.size();
-        strings.push_back(std::string_view("NaN"));  // a NaN read while the column was numeric
+        strings.push_back(missing_float_text(/*after_first_text=*/false));
     }
     if (trailing_missing_.load(std::memory_order_relaxed)) {
         head[count_ + 1] = strings.size();
-        strings.push_back(std::string_view("nan"));  // str() of a float NaN
+        strings.push_back(missing_float_text(/*after_first_text=*/true));
     }
     local.clear();
     local.push_back(LocalIndices{0, std::move(head), 0});

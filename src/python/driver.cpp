@@ -7,9 +7,10 @@
 #include "python/column_names.hpp"
 #include "python/encode_object_array.hpp"
 #include "python/errors.hpp"
-#include "python/frame_columns.hpp"
+#include "python/frame_driver.hpp"
 #include "python/matrix.hpp"
 #include "python/numpy_api.hpp"
+#include "python/shape.hpp"
 #include "python/utf8.hpp"
 
 namespace brindle {
@@ -66,12 +67,12 @@ Result<DriverResult> pyany_to_vec(PyObject* obj, bool may_borrow) {
         BRINDLE_ASSIGN_OR_RETURN(Matrix copy, copy_float64_array(obj));
         return DriverResult{std::move(out), std::move(copy), std::nullopt};
     }
-    if (kind == Kind::Frame) {
-        DriverResult by_columns;
-        BRINDLE_ASSIGN_OR_RETURN(const bool read, encode_frame_columns(obj, out, by_columns));
-        if (read) return by_columns;
-    }
-    return encode_object_array(obj, std::move(out));
+    if (kind != Kind::Frame) return encode_object_array(obj, std::move(out));
+    BRINDLE_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj));
+    DriverResult by_columns;
+    BRINDLE_ASSIGN_OR_RETURN(const bool read, encode_frame_columns(obj, shape, out, by_columns));
+    if (read) return by_columns;
+    return encode_object_array(obj, std::move(out), shape);
 }
 
 }  // namespace brindle

@@ -1,10 +1,11 @@
-// The column path: the input's shape, its matrix, the scan, the coding of
-// all columns on the pool and the gathering of their books.
+// The `values` road: every cell of an array, or of a DataFrame's `values`,
+// read by the cell scan, then coded on the pool.
 #include "python/encode_object_array.hpp"
 
 #include <memory>
 #include <optional>
 
+#include "python/code_columns.hpp"
 #include "python/errors.hpp"
 #include "python/interned.hpp"
 #include "python/interrupts.hpp"
@@ -12,42 +13,15 @@
 #include "python/matrix.hpp"
 #include "python/object_entries.hpp"
 #include "python/scan.hpp"
+#include "python/shape.hpp"
 
 namespace brindle {
 namespace {
 
-struct Shape {
-    std::size_t rows;
-    std::size_t cols;
-};
-
-Result<Shape> read_shape(PyObject* obj) {
-    PyRef shape = PyRef::steal(get_attr(obj, Name::shape));
-    if (!shape) {
-        PyErr_Clear();
-        return internal_failure("the input has no readable 'shape'");
-    }
-    if (!PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 2) {
-        return internal_failure("expected a two-dimensional input: 'shape' is not a pair");
-    }
-    std::size_t dims[2];
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(shape.get(), i);
-        if (!PyLong_Check(item)) return internal_failure("'shape' holds something other than integers");
-        const std::size_t value = PyLong_AsSize_t(item);
-        if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
-            PyErr_Clear();
-            return internal_failure("'shape' holds a negative or oversized integer");
-        }
-        dims[i] = value;
-    }
-    return Shape{dims[0], dims[1]};
-}
-
 // One attempt at encode_object_array; nothing when a Ctrl-C stopped it, and
 // then nothing it took or made is left (see interrupts.hpp).
-Result<std::optional<DriverResult>> encode_once(PyObject* obj, OUT& out, Interrupts& interrupts) {
-    BRINDLE_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj));
+Result<std::optional<DriverResult>> encode_once(PyObject* obj, OUT& out, const Shape& shape,
+                                                Interrupts& interrupts) {
     // A size no memory could hold fails before anything is read or made. The
     // matrix itself is made after `values`, so that pandas' temporaries are
     // gone before its pages are.
@@ -89,37 +63,16 @@ Result<std::optional<DriverResult>> encode_once(PyObject* obj, OUT& out, Interru
 
 }  // namespace
 
-std::optional<CodeBooks> code_columns(const ColumnScan& scan, double* matrix, Interrupts& interrupts) {
-    const auto holder = std::make_shared<const SendPtr>(matrix);
-    std::vector<ColumnBooks> coded;
-    if (!interrupts.watching(scan.rows * scan.cols)) {
-        coded = encode_columns(scan, holder);
-    } else {
-        std::optional<std::vector<ColumnBooks>> stoppable =
-            encode_columns_until(scan, holder, [&] { return interrupts.noticed(); });
-        if (!stoppable) return std::nullopt;
-        coded = std::move(*stoppable);
-    }
-    // NOTE: the maps are sized by the text columns found, not by `cols`: a
-    // shape can claim any number of columns, and a hash map whose reservation
-    // fails is not safe to destroy.
-    CodeBooks books;
-    books.text_columns.reserve(coded.size());
-    books.forward_books.reserve(coded.size());
-    books.reverse_books.reserve(coded.size());
-    for (ColumnBooks& column : coded) {
-        books.text_columns.push_back(column.column);
-        books.forward_books.emplace(column.column, std::move(column.forward));
-        books.reverse_books.emplace(column.column, std::move(column.reverse));
-    }
-    return books;
-}
-
-Result<DriverResult> encode_object_array(PyObject* obj, OUT out) {
+Result<DriverResult> encode_object_array(PyObject* obj, OUT out, std::optional<Shape> shape) {
     Interrupts interrupts;
     for (;;) {
-        BRINDLE_ASSIGN_OR_RETURN(std::optional<DriverResult> done, encode_once(obj, out, interrupts));
+        // Read afresh after a signal's handler, which may have changed the input.
+        if (!shape) {
+            BRINDLE_ASSIGN_OR_RETURN(shape, read_shape(obj));
+        }
+        BRINDLE_ASSIGN_OR_RETURN(std::optional<DriverResult> done, encode_once(obj, out, *shape, interrupts));
         if (done) return std::move(*done);
+        shape.reset();
         BRINDLE_TRY_STATUS(interrupts.deliver());
     }
 }

@@ -1,4 +1,4 @@
-// The column path of the driver: scan, code on the pool, gather the books.
+// The `values` road of the driver: scan, code on the pool, gather the books.
 #pragma once
 
 #include <optional>
@@ -8,15 +8,13 @@
 #include "python/interrupts.hpp"
 #include "python/out.hpp"
 #include "python/pyref.hpp"
+#include "python/shape.hpp"
 
 namespace brindle {
 
-// Codes every column of `scan` on the pool into `matrix` and gathers the
-// books; nothing when a Ctrl-C stopped it (interrupts.noticed()).
-std::optional<CodeBooks> code_columns(const ColumnScan& scan, double* matrix, Interrupts& interrupts);
-
-// Scans every cell of a 2-D array or DataFrame into columns, codes them on the
-// pool and returns the matrix with a present CodeBooks.
-Result<DriverResult> encode_object_array(PyObject* obj, OUT out);
+// Scans every cell of a 2-D array or DataFrame (its `values`) into columns,
+// codes them on the pool and returns the matrix with a present CodeBooks.
+// `shape`, when given, is obj's shape already read.
+Result<DriverResult> encode_object_array(PyObject* obj, OUT out, std::optional<Shape> shape = std::nullopt);
 
 }  // namespace brindle

@@ -10,11 +10,12 @@
 #include <string>
 
 #include "python/block_scan.hpp"
+#include "python/number_reader.hpp"
 #include "python/cell_source.hpp"
+#include "python/cell_text.hpp"
 #include "python/errors.hpp"
 #include "python/interrupts.hpp"
 #include "python/object_entries.hpp"
-#include "python/text_forms.hpp"
 #include "python/utf8.hpp"
 #include "python/worker_reads.hpp"
 
@@ -239,36 +240,15 @@ private:
             }
             return true;
         }
-        if (pure_text(item, label)) return true;
+        // Exact float, bool, None and int within 64 bits are made here, not by
+        // PyObject_Str: it checks for signals, and a signal's handler is
+        // Python code that may run before anything is pinned.
+        if (pure_text(item, keep_.made, label)) return true;
         allow_code();
         PyRef text = PyRef::steal(PyObject_Str(item));
         if (!text) return false;
         std::string& made = keep_.made.make();
         if (!append_utf8(text.get(), made).ok()) return false;
-        label = made;
-        return true;
-    }
-
-    // str(item) for exact float, bool, None and int within 64 bits, made here:
-    // PyObject_Str checks for signals, and a signal's handler is Python code
-    // that may run before anything is pinned.
-    bool pure_text(PyObject* item, std::string_view& label) {
-        if (item == Py_None || item == Py_True || item == Py_False) {
-            label = item == Py_None ? "None" : item == Py_True ? "True" : "False";
-            return true;
-        }
-        if (PyFloat_CheckExact(item)) {
-            std::string& made = keep_.made.make();
-            append_float_repr(PyFloat_AS_DOUBLE(item), made);
-            label = made;
-            return true;
-        }
-        if (!PyLong_CheckExact(item)) return false;
-        int overflow = 0;
-        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow != 0) return false;
-        std::string& made = keep_.made.make();
-        made = std::to_string(value);
         label = made;
         return true;
     }
@@ -282,7 +262,7 @@ private:
             double value;
             std::memcpy(&value, cell(row_, col_), sizeof value);
             std::string& label = keep_.made.make();
-            append_shortest_positional(value, label);
+            number_before_text(value, label);
             add_entry(label);
         }
         row_ = row;

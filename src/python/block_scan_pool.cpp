@@ -1,5 +1,8 @@
 // The scan of an object array on the pool.
 //
+// Code in files named *_pool.cpp runs on the pool's worker threads; a test
+// holds them to the C API names that worker_reads.hpp admits.
+//
 // NOTE: The worker threads read cell objects only through worker_reads.hpp,
 // whose rule says why that is safe; any cell it does not read stops the
 // attempt. The buffer's address and strides are read on the calling thread.
@@ -24,7 +27,7 @@
 
 #include "lib/engine/pool.hpp"
 #include "python/object_entries.hpp"
-#include "python/text_forms.hpp"
+#include "python/cell_text.hpp"
 #include "python/worker_reads.hpp"
 
 namespace brindle {
@@ -231,7 +234,7 @@ private:
                     double value;
                     std::memcpy(&value, cell(r, c), sizeof value);
                     std::string& text = made.make();
-                    append_shortest_positional(value, text);
+                    number_before_text(value, text);
                     list.emplace_back(text);
                     put_label_index(cell(r, c), next++);
                     continue;
@@ -269,33 +272,6 @@ private:
 bool scan_in_blocks(const CellBuffer& cells, ColumnScan& scan, LabelKeep& keep, double* matrix,
                     Interrupts& interrupts) {
     return BlockScan(cells, scan, matrix).run(keep, interrupts);
-}
-
-void read_numbers_in_blocks(const CellSource& cells, const ColumnScan& scan, double* matrix,
-                            Interrupts& interrupts) {
-    const std::size_t row_step = scan.row_step();
-    const std::size_t col_step = scan.col_step();
-    const CellBuffer buffer = cells.buffer();
-    const CellSource::NumericReader read = cells.numeric();
-    interrupts.run(scan.rows * scan.cols, [&] {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, scan.rows, 4096), [&](const auto& range) {
-            const auto put = [&](std::size_t r, std::size_t c) {
-                const double value = read(buffer.at(r, c));
-                std::memcpy(matrix + r * row_step + c * col_step, &value, sizeof value);
-            };
-            // In the matrix's memory order: across a column-major matrix a
-            // row's cells lie a whole column apart, and a frame's `values`
-            // (column-major too) the same, so row by row every cell would
-            // touch a new page.
-            if (scan.column_major) {
-                for (std::size_t c = 0; c != scan.cols; ++c)
-                    for (std::size_t r = range.begin(); r != range.end(); ++r) put(r, c);
-            } else {
-                for (std::size_t r = range.begin(); r != range.end(); ++r)
-                    for (std::size_t c = 0; c != scan.cols; ++c) put(r, c);
-            }
-        });
-    });
 }
 
 }  // namespace brindle
