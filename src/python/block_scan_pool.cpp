@@ -172,86 +172,104 @@ private:
         while (first != blocks_.size() && blocks_[first].first_text[c] == kNone) ++first;
         if (first == blocks_.size()) return true;  // a numeric column
         scan_.is_text[c] = 1;
-        const std::size_t switch_row = blocks_[first].first_text[c];
         column_made_[c] = std::make_unique<LabelStore>();
-        LabelStore& made = *column_made_[c];
-        PagedVector<std::string_view>& list = scan_.strings[c];
+        Merge m{c, blocks_[first].first_text[c], *column_made_[c], scan_.strings[c], {}};
+        reserve_list(m);
         std::vector<LocalIndices>& local = scan_.local[c];
         local.reserve(blocks_.size());
-        ObjectEntries listed;  // object -> list index
-
-        // The list's length when no object is keyed by two blocks: every
-        // block's entries, and every number read before its first text.
-        // Reserved when most entries are not keyed, as in a column that
-        // stopped sharing, where growing the list would copy it repeatedly;
-        // keyed objects are mostly shared between blocks, and a column of
-        // them keeps a short list.
-        std::size_t keyed = 0;
-        std::size_t unkeyed = 0;
-        for (const Block& block : blocks_) {
-            if (block.text[c]) {
-                keyed += block.text[c]->share.entry_of.size();
-                unkeyed += block.text[c]->strings.size();
-            }
-            unkeyed += std::min(block.first_text[c], block.end) - block.begin;
-        }
-        if (unkeyed >= keyed) list.reserve(keyed + unkeyed);
-
         for (Block& block : blocks_) {
             LocalIndices map;
             map.first_row = block.begin;
             std::uint64_t own = 0;  // the block's own entries
-            if (block.text[c]) {
-                BlockText& bt = *block.text[c];
-                const std::span<const PyObject* const> keyed = bt.share.entry_of.keys();
-                own = keyed.size() + bt.strings.size();
-                map.head.resize(keyed.size());
-                for (std::size_t j = 0; j != keyed.size(); ++j) {
-                    std::uint64_t index = listed.find(keyed[j]);
-                    if (index == ObjectEntries::kNone) {
-                        std::string_view label;
-                        if (!pure_text(const_cast<PyObject*>(keyed[j]), made, label)) return false;
-                        index = list.size();
-                        list.push_back(label);
-                        listed.insert(keyed[j], index);
-                    }
-                    map.head[j] = index;
-                }
-                map.tail = list.size();
-                list.insert(list.end(), bt.strings.begin(), bt.strings.end());
-                block.text[c].reset();
-            } else {
-                map.tail = list.size();
-            }
-            // Numbers the block read before its own first text in this column
-            // take the next local indices, listed right after the tail.
-            std::uint64_t next = own;
-            ObjectEntries lead_entry;
-            const std::size_t lead_end = std::min(block.first_text[c], block.end);
-            for (std::size_t r = block.begin; r != lead_end; ++r) {
-                if (r < switch_row) {
-                    // Read before the column turned to text: shortest positional.
-                    double value;
-                    std::memcpy(&value, cell(r, c), sizeof value);
-                    std::string& text = made.make();
-                    number_before_text(value, text);
-                    list.emplace_back(text);
-                    put_label_index(cell(r, c), next++);
-                    continue;
-                }
-                // After it: the cell's own text, as for any cell of a text column.
-                PyObject* item = object_at(r, c);
-                std::uint64_t index = lead_entry.find(item);
-                if (index == ObjectEntries::kNone) {
-                    std::string_view label;
-                    if (!pure_text(item, made, label)) return false;
-                    list.push_back(label);
-                    index = next++;
-                    lead_entry.insert(item, index);
-                }
-                put_label_index(cell(r, c), index);
-            }
+            if (!list_block_entries(m, block, map, own) || !list_lead_cells(m, block, own)) return false;
             local.push_back(std::move(map));
+        }
+        return true;
+    }
+
+    // One column's merge under way.
+    struct Merge {
+        std::size_t c;
+        std::size_t switch_row;  // the column's first text cell
+        LabelStore& made;
+        PagedVector<std::string_view>& list;
+        ObjectEntries listed;  // object -> list index
+    };
+
+    // The list's length when no object is keyed by two blocks: every block's
+    // entries, and every number read before its first text. Reserved when
+    // most entries are not keyed, as in a column that stopped sharing, where
+    // growing the list would copy it repeatedly; keyed objects are mostly
+    // shared between blocks, and a column of them keeps a short list.
+    void reserve_list(Merge& m) const {
+        std::size_t keyed = 0;
+        std::size_t unkeyed = 0;
+        for (const Block& block : blocks_) {
+            if (block.text[m.c]) {
+                keyed += block.text[m.c]->share.entry_of.size();
+                unkeyed += block.text[m.c]->strings.size();
+            }
+            unkeyed += std::min(block.first_text[m.c], block.end) - block.begin;
+        }
+        if (unkeyed >= keyed) m.list.reserve(keyed + unkeyed);
+    }
+
+    // Lists the block's own entries (its keyed objects once per column, then
+    // its texts) and maps its local indices to them; `own` is their count.
+    static bool list_block_entries(Merge& m, Block& block, LocalIndices& map, std::uint64_t& own) {
+        if (!block.text[m.c]) {
+            map.tail = m.list.size();
+            return true;
+        }
+        BlockText& bt = *block.text[m.c];
+        const std::span<const PyObject* const> keyed = bt.share.entry_of.keys();
+        own = keyed.size() + bt.strings.size();
+        map.head.resize(keyed.size());
+        for (std::size_t j = 0; j != keyed.size(); ++j) {
+            std::uint64_t index = m.listed.find(keyed[j]);
+            if (index == ObjectEntries::kNone) {
+                std::string_view label;
+                if (!pure_text(const_cast<PyObject*>(keyed[j]), m.made, label)) return false;
+                index = m.list.size();
+                m.list.push_back(label);
+                m.listed.insert(keyed[j], index);
+            }
+            map.head[j] = index;
+        }
+        map.tail = m.list.size();
+        m.list.insert(m.list.end(), bt.strings.begin(), bt.strings.end());
+        block.text[m.c].reset();
+        return true;
+    }
+
+    // Numbers the block read before its own first text in the column take
+    // the local indices after its own entries, listed right after the tail.
+    bool list_lead_cells(Merge& m, const Block& block, std::uint64_t next) const {
+        const std::size_t c = m.c;
+        ObjectEntries lead_entry;
+        const std::size_t lead_end = std::min(block.first_text[c], block.end);
+        for (std::size_t r = block.begin; r != lead_end; ++r) {
+            if (r < m.switch_row) {
+                // Read before the column turned to text.
+                double value;
+                std::memcpy(&value, cell(r, c), sizeof value);
+                std::string& text = m.made.make();
+                number_before_text(value, text);
+                m.list.emplace_back(text);
+                put_label_index(cell(r, c), next++);
+                continue;
+            }
+            // After it: the cell's own text, as for any cell of a text column.
+            PyObject* item = object_at(r, c);
+            std::uint64_t index = lead_entry.find(item);
+            if (index == ObjectEntries::kNone) {
+                std::string_view label;
+                if (!pure_text(item, m.made, label)) return false;
+                m.list.push_back(label);
+                index = next++;
+                lead_entry.insert(item, index);
+            }
+            put_label_index(cell(r, c), index);
         }
         return true;
     }
