@@ -2,11 +2,12 @@
 // the reader its dtype chose (frame_plan.hpp), all of them in one pool job,
 // then coded as any input is (code_columns.hpp).
 //
-// A frame falls back to `values` while nothing of it has been read, with one
-// exception: an object column holding a cell whose reading runs Python code
-// (a cell of another type than exact str, float, int, bool or None), which
-// only reading it can find. The whole frame then goes to `values`, so the
-// Python code that cells run, and its order, stay those of the scan there.
+// A frame falls back to `values` while nothing of it has been read, but for
+// what only reading its cells can find: an object column holding a cell whose
+// reading runs Python code (a cell of another type than exact str, float,
+// int, bool or None), and a categorical code out of range. The whole frame
+// then goes to `values`, so the Python code that cells run, and its order,
+// stay those of the scan there, and pandas' own error is the one raised.
 #include "python/frame_driver.hpp"
 
 #include <memory>
