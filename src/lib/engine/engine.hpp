@@ -14,6 +14,8 @@
 // - column_scan.hpp: what a scan of the input hands to the coding step.
 // - send_ptr.hpp: the handle through which the pool writes the matrix.
 // - encode_columns.hpp: every text column of a scan coded at once.
+// - text_entries.hpp: one list entry per distinct text, for a reader that
+//   lists a column's texts itself.
 // - paged.hpp: storage for large temporaries.
 // - pool.hpp: the worker pool and its stop points.
 #pragma once
@@ -26,3 +28,4 @@
 #include "lib/engine/paged.hpp"
 #include "lib/engine/pool.hpp"
 #include "lib/engine/send_ptr.hpp"
+#include "lib/engine/text_entries.hpp"
