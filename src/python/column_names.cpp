@@ -63,10 +63,8 @@ Result<std::vector<std::string>> read_column_names(PyObject* frame) {
     if (texts.ok()) return texts;
     PyError refused = texts.take_error();
     // An ordinary exception means "not texts", and the integer attempt
-    // decides. An interrupt, an exit or running out of memory is passed on.
-    if (!PyErr_GivenExceptionMatches(refused.exc.get(), PyExc_Exception) ||
-        PyErr_GivenExceptionMatches(refused.exc.get(), PyExc_MemoryError))
-        return refused;
+    // decides; any other is passed on.
+    if (!is_ordinary(refused.exc.get())) return refused;
     return names_as_integers(columns.get());
 }
 
