@@ -24,7 +24,7 @@ LabelCodes label_encode(std::span<const std::string_view> labels);
 namespace detail {
 
 // label_encode by any road, in the calling thread's arena: for the tests and
-// the benchmark, which pick both.
+// the benchmark, which pick the road and the pool size.
 LabelCodes label_encode_here(std::span<const std::string_view> labels, Road road = Road::hashed);
 
 }  // namespace detail
