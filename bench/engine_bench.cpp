@@ -22,6 +22,7 @@
 
 #include "lib/engine/column_coding.hpp"
 #include "lib/engine/dedupe.hpp"
+#include "lib/engine/engine.hpp"
 #include "lib/engine/hashing.hpp"
 
 namespace {

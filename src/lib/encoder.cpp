@@ -27,9 +27,9 @@ EncoderObject* as_encoder(PyObject* self) noexcept { return reinterpret_cast<Enc
 
 // ---- argument errors -------------------------------------------------------
 
-PyObject* type_error(const std::string& message) {
+PyError type_error(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
-    return nullptr;
+    return PyError::fetch();
 }
 
 std::string utf8_or_placeholder(PyObject* str) {
@@ -49,11 +49,10 @@ bool keyword_is(PyObject* name, PyObject* param) {
     return PyUnicode_Check(name) && PyUnicode_Compare(name, param) == 0;
 }
 
-// Parses (obj) for encode/decode. Returns the borrowed argument or null with
-// TypeError set.
-PyObject* parse_obj(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Parses (obj) for encode/decode: the borrowed argument, or TypeError.
+Result<PyObject*> parse_obj(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* s_obj = interned(Name::obj);
-    if (s_obj == nullptr) return nullptr;
+    BRINDLE_FAIL_IF(s_obj == nullptr);
     const auto name = [fname] { return std::string("Encoder.") + fname + "()"; };
     if (nargs > 1) {
         return type_error(name() + " takes 1 positional arguments but " + std::to_string(nargs) +
@@ -113,60 +112,62 @@ private:
 // error goes on without it.
 PyError with_encoding_note(PyError err) {
     PyRef note = PyRef::steal(PyUnicode_FromString("while processing 'encoding'"));
-    PyObject* add_note = note ? interned(Name::add_note) : nullptr;
-    PyRef done = PyRef::steal(add_note == nullptr ? nullptr
-                                                  : PyObject_CallMethodOneArg(err.exc.get(), add_note, note.get()));
-    if (!done) PyErr_Clear();
+    if (!note) {
+        PyErr_Clear();
+        return err;
+    }
+    // A failure to add it is dropped with its own error.
+    (void)py::call_method(err.exc.get(), Name::add_note, note.get());
     return err;
 }
 
 // Checks the `encoding` argument: None or exactly "label".
-bool check_encoding(PyObject* encoding) {
-    if (encoding == nullptr || encoding == Py_None) return true;
-    if (!PyUnicode_Check(encoding)) {
-        with_encoding_note(not_instance_error(encoding, "str")).restore();
-        return false;
-    }
+Status check_encoding(PyObject* encoding) {
+    if (encoding == nullptr || encoding == Py_None) return Status::success();
+    if (!PyUnicode_Check(encoding)) return with_encoding_note(not_instance_error(encoding, "str"));
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(encoding, &size);
-    if (text == nullptr) {
-        with_encoding_note(PyError::fetch()).restore();
-        return false;
-    }
+    if (text == nullptr) return with_encoding_note(PyError::fetch());
     if (std::string_view(text, static_cast<std::size_t>(size)) != "label") {
         PyErr_Format(PyExc_ValueError, "%U is not a supported encoding strategy for strings!", encoding);
-        return false;
+        return PyError::fetch();
     }
-    return true;
+    return Status::success();
+}
+
+// Parses (encoding=None) for __new__ and checks it.
+Status parse_encoding(PyObject* args, PyObject* kwds) {
+    PyObject* s_encoding = interned(Name::encoding);
+    BRINDLE_FAIL_IF(s_encoding == nullptr);
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > 1) {
+        return type_error("Encoder.__new__() takes from 0 to 1 positional arguments but " + std::to_string(nargs) +
+                          " were given");
+    }
+    PyObject* encoding = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+    if (kwds != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwds, &pos, &key, &value)) {
+            if (!keyword_is(key, s_encoding)) {
+                return type_error("Encoder.__new__() got an unexpected keyword argument '" +
+                                  utf8_or_placeholder(key) + "'");
+            }
+            if (encoding != nullptr) return type_error("Encoder.__new__() got multiple values for argument 'encoding'");
+            encoding = value;
+        }
+    }
+    return check_encoding(encoding);
 }
 
 PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* s_encoding = interned(Name::encoding);
-        if (s_encoding == nullptr) return nullptr;
-        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        if (nargs > 1) {
-            return type_error("Encoder.__new__() takes from 0 to 1 positional arguments but " +
-                              std::to_string(nargs) + " were given");
+        Status parsed = parse_encoding(args, kwds);
+        if (!parsed.ok()) {
+            parsed.take_error().restore();
+            return nullptr;
         }
-        PyObject* encoding = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
-        if (kwds != nullptr) {
-            Py_ssize_t pos = 0;
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            while (PyDict_Next(kwds, &pos, &key, &value)) {
-                if (!keyword_is(key, s_encoding)) {
-                    return type_error("Encoder.__new__() got an unexpected keyword argument '" +
-                                      utf8_or_placeholder(key) + "'");
-                }
-                if (encoding != nullptr) {
-                    return type_error("Encoder.__new__() got multiple values for argument 'encoding'");
-                }
-                encoding = value;
-            }
-        }
-        if (!check_encoding(encoding)) return nullptr;
-
         PyRef empty = PyRef::steal(PyTuple_New(0));
         if (!empty) return nullptr;
         PyObject* self = PyBaseObject_Type.tp_new(type, empty.get(), nullptr);
@@ -192,8 +193,12 @@ void Encoder_dealloc(PyObject* self) {
 template <bool Writer>
 PyObject* run_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* obj = parse_obj(Writer ? "encode" : "decode", args, nargs, kwnames);
-        if (obj == nullptr) return nullptr;
+        Result<PyObject*> parsed = parse_obj(Writer ? "encode" : "decode", args, nargs, kwnames);
+        if (!parsed.ok()) {
+            parsed.take_error().restore();
+            return nullptr;
+        }
+        PyObject* obj = parsed.value();
         EncoderObject* enc = as_encoder(self);
         if (!(Writer ? Borrow::take_writer(enc) : Borrow::take_reader(enc))) {
             PyErr_SetString(PyExc_RuntimeError, Writer ? "Already borrowed" : "Already mutably borrowed");

@@ -6,43 +6,44 @@
 namespace brindle {
 namespace {
 
+// Registers Encoder in the module and in its __all__, made if missing.
+Status add_encoder(PyObject* module) {
+    if (!PyModule_Check(module)) return not_instance_error(module, "module");
+    PyObject* type = encoder_type();
+    BRINDLE_FAIL_IF(type == nullptr);
+    PyObject* s_all = interned(Name::all);
+    PyObject* s_Encoder = interned(Name::Encoder);
+    BRINDLE_FAIL_IF(s_all == nullptr || s_Encoder == nullptr);
+    BRINDLE_ASSIGN_OR_RETURN(PyRef all, py::maybe_attr(module, Name::all));
+    if (!all) {
+        all = PyRef::steal(PyList_New(0));
+        BRINDLE_FAIL_IF(!all);
+        BRINDLE_FAIL_IF(PyObject_SetAttr(module, s_all, all.get()) < 0);
+    } else if (!PyList_Check(all.get())) {
+        return not_instance_error(all.get(), "list");
+    }
+    // A list that refuses the name is a broken invariant; its own error
+    // stays attached as the cause.
+    if (PyList_Append(all.get(), s_Encoder) < 0) {
+        PyError cause = PyError::fetch();
+        PyError err = internal_failure("could not append __name__ to __all__");
+        PyException_SetCause(err.exc.get(), cause.exc.release());
+        return err;
+    }
+    BRINDLE_FAIL_IF(PyObject_SetAttr(module, s_Encoder, type) < 0);
+    return Status::success();
+}
+
 int brindle_exec(PyObject* module) noexcept {
     return guard_entry<int>(-1, [&]() -> int {
         if (module == nullptr) {
             PyError::fetch().restore();
             return -1;
         }
-        if (!PyModule_Check(module)) {
-            not_instance_error(module, "module").restore();
-            return -1;
-        }
-        PyObject* type = encoder_type();
-        if (type == nullptr) return -1;
-
-        PyObject* s_all = interned(Name::all);
-        PyObject* s_Encoder = interned(Name::Encoder);
-        if (s_all == nullptr || s_Encoder == nullptr) return -1;
-        PyRef all = PyRef::steal(PyObject_GetAttr(module, s_all));
-        if (!all) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-            PyErr_Clear();
-            all = PyRef::steal(PyList_New(0));
-            if (!all) return -1;
-            if (PyObject_SetAttr(module, s_all, all.get()) < 0) return -1;
-        } else if (!PyList_Check(all.get())) {
-            not_instance_error(all.get(), "list").restore();
-            return -1;
-        }
-        // A list that refuses the name is a broken invariant; its own error
-        // stays attached as the cause.
-        if (PyList_Append(all.get(), s_Encoder) < 0) {
-            PyError cause = PyError::fetch();
-            PyError err = internal_failure("could not append __name__ to __all__");
-            PyException_SetCause(err.exc.get(), cause.exc.release());
-            std::move(err).restore();
-            return -1;
-        }
-        return PyObject_SetAttr(module, s_Encoder, type);
+        Status added = add_encoder(module);
+        if (added.ok()) return 0;
+        added.take_error().restore();
+        return -1;
     });
 }
 

@@ -19,12 +19,6 @@
 namespace brindle {
 namespace {
 
-Result<PyRef> attribute(PyObject* obj, Name name) {
-    PyObject* value = get_attr(obj, name);
-    BRINDLE_FAIL_IF(value == nullptr);
-    return PyRef::steal(value);
-}
-
 Result<PyRef> new_object_array(int ndim, const npy_intp* dims, bool fortran) {
     // Object arrays start zero-filled (null items), which NumPy releases
     // safely, so a half-filled array can be dropped on any failure.
@@ -185,43 +179,23 @@ Result<PyRef> matrix_column(const Matrix& m, std::size_t c) {
     return view;
 }
 
-// A DataFrame of the matrix with the given column names and pandas' default
-// index; with books, the text columns as object columns of labels. Null
-// when a Ctrl-C stopped it.
-Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& names, const CodeBooks* books,
-                           Interrupts& interrupts) {
-    PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
-    BRINDLE_FAIL_IF(!pandas);
-    BRINDLE_ASSIGN_OR_RETURN(PyRef columns, name_list(names));
-    BRINDLE_ASSIGN_OR_RETURN(PyRef frame_type, attribute(pandas.get(), Name::DataFrame));
-    if (books == nullptr || books->text_columns.empty()) {
-        PyObject* columns_kw = keyword_names(Keywords::columns_copy);
-        BRINDLE_FAIL_IF(columns_kw == nullptr);
-        // The matrix array is this call's own, so it is the new float64 data:
-        // without copy=False pandas 3 would copy it, doubling the result's memory.
-        PyObject* frame_args[] = {m.array.get(), columns.get(), Py_False};
-        PyRef frame = PyRef::steal(PyObject_Vectorcall(frame_type.get(), frame_args, 1, columns_kw));
-        BRINDLE_FAIL_IF(!frame);
-        return frame;
-    }
+// A frame of the float64 matrix alone, with the given column names.
+Result<PyRef> float_frame(const Matrix& m, PyObject* frame_type, PyObject* columns) {
+    PyObject* columns_kw = keyword_names(Keywords::columns_copy);
+    BRINDLE_FAIL_IF(columns_kw == nullptr);
+    // The matrix array is this call's own, so it is the new float64 data:
+    // without copy=False pandas 3 would copy it, doubling the result's memory.
+    PyObject* frame_args[] = {m.array.get(), columns, Py_False};
+    PyRef frame = PyRef::steal(PyObject_Vectorcall(frame_type, frame_args, 1, columns_kw));
+    BRINDLE_FAIL_IF(!frame);
+    return frame;
+}
 
-    // The frame is made once, from one column per position: setting text
-    // columns into a float64 frame one by one splits a pandas block each time.
-    BRINDLE_ASSIGN_OR_RETURN(PyRef series_type, attribute(pandas.get(), Name::Series));
-    BRINDLE_ASSIGN_OR_RETURN(PyRef range_index, attribute(pandas.get(), Name::RangeIndex));
-    BRINDLE_TRY_STATUS(ensure_numpy());
-    ColumnLabels labels;
-    BRINDLE_TRY_STATUS(labels.build(*books, std::min(m.cols, names.size()), /*require_width=*/true, Py_None));
-    BRINDLE_ASSIGN_OR_RETURN(auto labelled, label_columns(m, labels, interrupts));
-    if (!labelled) return PyRef();
-    auto& label_cols = *labelled;
-
-    PyRef rows = PyRef::steal(PyLong_FromSize_t(m.rows));
-    BRINDLE_FAIL_IF(!rows);
-    // One index object for every column and the frame: pandas aligns a
-    // Series whose index is another object, at a cost per column.
-    PyRef index = PyRef::steal(PyObject_CallOneArg(range_index.get(), rows.get()));
-    BRINDLE_FAIL_IF(!index);
+// Every matrix column by position: a Series of the labels of a text column
+// (given in `label_cols`, ascending, each dropped once used), a float64 view
+// of the matrix elsewhere; all on the one `index`.
+Result<PyRef> columns_by_position(const Matrix& m, std::vector<std::pair<std::size_t, PyRef>>& label_cols,
+                                  PyObject* series_type, PyObject* index) {
     PyObject* series_kw = keyword_names(Keywords::index_dtype_copy);
     BRINDLE_FAIL_IF(series_kw == nullptr);
     PyRef by_position = PyRef::steal(PyDict_New());
@@ -233,9 +207,9 @@ Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& name
             // An explicit object dtype keeps pandas from inferring its own
             // string dtype for a column of str.
             PyRef& labels_of_c = label_cols[next_text++].second;
-            PyObject* series_args[] = {labels_of_c.get(), index.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+            PyObject* series_args[] = {labels_of_c.get(), index, reinterpret_cast<PyObject*>(&PyBaseObject_Type),
                                        Py_False};
-            column = PyRef::steal(PyObject_Vectorcall(series_type.get(), series_args, 1, series_kw));
+            column = PyRef::steal(PyObject_Vectorcall(series_type, series_args, 1, series_kw));
             BRINDLE_FAIL_IF(!column);
             labels_of_c.reset();
         } else {
@@ -246,6 +220,39 @@ Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& name
         BRINDLE_FAIL_IF(!position);
         BRINDLE_FAIL_IF(PyDict_SetItem(by_position.get(), position.get(), column.get()) < 0);
     }
+    return by_position;
+}
+
+// A DataFrame of the matrix with the given column names and pandas' default
+// index; with books, the text columns as object columns of labels. Null
+// when a Ctrl-C stopped it.
+Result<PyRef> frame_result(const Matrix& m, const std::vector<std::string>& names, const CodeBooks* books,
+                           Interrupts& interrupts) {
+    PyObject* pandas_name = interned(Name::pandas);
+    BRINDLE_FAIL_IF(pandas_name == nullptr);
+    PyRef pandas = PyRef::steal(PyImport_Import(pandas_name));
+    BRINDLE_FAIL_IF(!pandas);
+    BRINDLE_ASSIGN_OR_RETURN(PyRef columns, name_list(names));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef frame_type, py::attr(pandas.get(), Name::DataFrame));
+    if (books == nullptr || books->text_columns.empty()) return float_frame(m, frame_type.get(), columns.get());
+
+    // The frame is made once, from one column per position: setting text
+    // columns into a float64 frame one by one splits a pandas block each time.
+    BRINDLE_ASSIGN_OR_RETURN(PyRef series_type, py::attr(pandas.get(), Name::Series));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef range_index, py::attr(pandas.get(), Name::RangeIndex));
+    BRINDLE_TRY_STATUS(ensure_numpy());
+    ColumnLabels labels;
+    BRINDLE_TRY_STATUS(labels.build(*books, std::min(m.cols, names.size()), /*require_width=*/true, Py_None));
+    BRINDLE_ASSIGN_OR_RETURN(auto labelled, label_columns(m, labels, interrupts));
+    if (!labelled) return PyRef();
+
+    PyRef rows = PyRef::steal(PyLong_FromSize_t(m.rows));
+    BRINDLE_FAIL_IF(!rows);
+    // One index object for every column and the frame: pandas aligns a
+    // Series whose index is another object, at a cost per column.
+    PyRef index = PyRef::steal(PyObject_CallOneArg(range_index.get(), rows.get()));
+    BRINDLE_FAIL_IF(!index);
+    BRINDLE_ASSIGN_OR_RETURN(PyRef by_position, columns_by_position(m, *labelled, series_type.get(), index.get()));
     PyObject* frame_kw = keyword_names(Keywords::index_copy);
     BRINDLE_FAIL_IF(frame_kw == nullptr);
     // Without copy=False pandas copies the columns and joins the float64 ones.

@@ -1,7 +1,7 @@
 // Result building: the Python object that encode or decode returns.
 #pragma once
 
-#include "lib/engine/codebook.hpp"
+#include "lib/engine/engine.hpp"
 #include "python/matrix.hpp"
 #include "python/out.hpp"
 #include "python/pyref.hpp"

@@ -39,10 +39,7 @@ Result<std::vector<std::string>> names_as_texts(PyObject* columns) {
 
 // Second attempt: columns.tolist() as signed 64-bit integers in decimal.
 Result<std::vector<std::string>> names_as_integers(PyObject* columns) {
-    PyObject* tolist = interned(Name::tolist);
-    BRINDLE_FAIL_IF(tolist == nullptr);
-    PyRef list = PyRef::steal(PyObject_CallMethodNoArgs(columns, tolist));
-    BRINDLE_FAIL_IF(!list);
+    BRINDLE_ASSIGN_OR_RETURN(PyRef list, py::call_method(columns, Name::tolist));
     if (PyUnicode_Check(list.get()) || !PySequence_Check(list.get())) {
         return make_error(PyExc_TypeError, "columns.tolist() did not return a sequence");
     }
@@ -61,16 +58,13 @@ Result<std::vector<std::string>> names_as_integers(PyObject* columns) {
 }  // namespace
 
 Result<std::vector<std::string>> read_column_names(PyObject* frame) {
-    PyRef columns = PyRef::steal(get_attr(frame, Name::columns));
-    BRINDLE_FAIL_IF(!columns);
+    BRINDLE_ASSIGN_OR_RETURN(PyRef columns, py::attr(frame, Name::columns));
     Result<std::vector<std::string>> texts = names_as_texts(columns.get());
     if (texts.ok()) return texts;
     PyError refused = texts.take_error();
     // An ordinary exception means "not texts", and the integer attempt
-    // decides. An interrupt, an exit or running out of memory is passed on.
-    if (!PyErr_GivenExceptionMatches(refused.exc.get(), PyExc_Exception) ||
-        PyErr_GivenExceptionMatches(refused.exc.get(), PyExc_MemoryError))
-        return refused;
+    // decides; any other is passed on.
+    if (!is_ordinary(refused.exc.get())) return refused;
     return names_as_integers(columns.get());
 }
 

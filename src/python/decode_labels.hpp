@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/engine/codebook.hpp"
+#include "lib/engine/engine.hpp"
 #include "python/pyref.hpp"
 
 namespace brindle {

@@ -3,7 +3,7 @@
 
 #include <optional>
 
-#include "lib/engine/codebook.hpp"
+#include "lib/engine/engine.hpp"
 #include "python/matrix.hpp"
 #include "python/out.hpp"
 

@@ -60,10 +60,15 @@ void set_error_from_current_exception() noexcept {
     }
 }
 
+bool is_ordinary(PyObject* exc) noexcept {
+    return PyErr_GivenExceptionMatches(exc, PyExc_Exception) && !PyErr_GivenExceptionMatches(exc, PyExc_MemoryError);
+}
+
+bool pending_is_ordinary() noexcept { return is_ordinary(PyErr_Occurred()); }
+
 PyError chained_internal_failure(std::string message) {
     PyError cause = PyError::fetch();
-    // Ctrl-C, an exit and the like say nothing of the input: they pass unchanged.
-    if (!PyErr_GivenExceptionMatches(cause.exc.get(), PyExc_Exception)) return cause;
+    if (!is_ordinary(cause.exc.get())) return cause;
     PyRef text = PyRef::steal(PyObject_Str(cause.exc.get()));
     if (text) {
         Py_ssize_t size = 0;

@@ -17,9 +17,18 @@ PyObject* internal_error_type() noexcept;
 // An internal-failure exception whose single argument is `message`.
 PyError internal_failure(std::string_view message) noexcept;
 
+// Whether `exc` (an exception or an exception type) is an ordinary failure:
+// an Exception other than MemoryError. Only such a failure may be read as an
+// answer about the input (a cell that is no number, names that are no
+// texts); an interrupt, an exit or running out of memory says nothing about
+// the input, and is passed on unchanged.
+bool is_ordinary(PyObject* exc) noexcept;
+// The same for the pending exception; false when none is pending.
+bool pending_is_ordinary() noexcept;
+
 // An internal-failure exception for `message`, with the pending exception
 // (which it takes) as its cause and that exception's text appended; an
-// exception that does not derive from Exception is passed on unchanged.
+// exception that is not ordinary is passed on unchanged.
 PyError chained_internal_failure(std::string message);
 
 // TypeError "'{type of obj}' object is not an instance of '{expected}'".

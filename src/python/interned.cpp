@@ -7,9 +7,9 @@ namespace brindle {
 namespace {
 
 constexpr std::array<const char*, static_cast<std::size_t>(Name::count_)> kNames{
-    "columns", "shape", "values", "tolist", "DataFrame", "Series",
-    "RangeIndex", "index", "add_note", "obj", "encoding", "__all__", "Encoder", "dtype", "copy",
-    "pandas", "StringDtype", "NA", "storage", "na_value", "__arrow_c_stream__", "__module__", "to_numpy", "array", "astype", "items", "dtypes",
+#define BRINDLE_NAME_TEXT(identifier, text) text,
+    BRINDLE_NAMES(BRINDLE_NAME_TEXT)
+#undef BRINDLE_NAME_TEXT
 };
 
 std::array<PyObject*, kNames.size()> names{};
@@ -44,12 +44,47 @@ PyObject* keyword_names(Keywords keywords) noexcept {
     PyObject*& slot = keyword_tuples[static_cast<std::size_t>(keywords)];
     if (slot != nullptr) return slot;
     switch (keywords) {
-        case Keywords::columns_copy: slot = make_tuple({Name::columns, Name::copy}); break;
-        case Keywords::index_copy: slot = make_tuple({Name::index, Name::copy}); break;
-        case Keywords::index_dtype_copy: slot = make_tuple({Name::index, Name::dtype, Name::copy}); break;
+#define BRINDLE_KEYWORDS_TUPLE(identifier, ...) \
+    case Keywords::identifier: slot = make_tuple({__VA_ARGS__}); break;
+        BRINDLE_KEYWORDS(BRINDLE_KEYWORDS_TUPLE)
+#undef BRINDLE_KEYWORDS_TUPLE
         case Keywords::count_: break;
     }
     return slot;
 }
 
+namespace py {
+
+Result<PyRef> attr(PyObject* obj, Name name) {
+    PyRef out = PyRef::steal(get_attr(obj, name));
+    BRINDLE_FAIL_IF(!out);
+    return out;
+}
+
+Result<PyRef> maybe_attr(PyObject* obj, Name name) {
+    PyRef out = PyRef::steal(get_attr(obj, name));
+    if (!out) {
+        BRINDLE_FAIL_IF(!PyErr_ExceptionMatches(PyExc_AttributeError));
+        PyErr_Clear();
+    }
+    return out;
+}
+
+Result<PyRef> call_method(PyObject* obj, Name name) {
+    PyObject* s = interned(name);
+    BRINDLE_FAIL_IF(s == nullptr);
+    PyRef out = PyRef::steal(PyObject_CallMethodNoArgs(obj, s));
+    BRINDLE_FAIL_IF(!out);
+    return out;
+}
+
+Result<PyRef> call_method(PyObject* obj, Name name, PyObject* arg) {
+    PyObject* s = interned(name);
+    BRINDLE_FAIL_IF(s == nullptr);
+    PyRef out = PyRef::steal(PyObject_CallMethodOneArg(obj, s, arg));
+    BRINDLE_FAIL_IF(!out);
+    return out;
+}
+
+}  // namespace py
 }  // namespace brindle

@@ -1,4 +1,5 @@
-// Every attribute, method and keyword name this module looks up, interned.
+// Every attribute, method and keyword name this module looks up, interned,
+// and the lookups and calls made through them.
 //
 // Each is made on first successful use and kept for the life of the process
 // (never released). Reusing one object per name also keeps the
@@ -11,34 +12,44 @@
 
 namespace brindle {
 
+// X(identifier, text): the one list both the enum and the table of texts are
+// made from, so an entry's text cannot drift from its name.
+#define BRINDLE_NAMES(X)                        \
+    X(columns, "columns")                       \
+    X(shape, "shape")                           \
+    X(values, "values")                         \
+    X(tolist, "tolist")                         \
+    X(DataFrame, "DataFrame")                   \
+    X(Series, "Series")                         \
+    X(RangeIndex, "RangeIndex")                 \
+    X(index, "index")                           \
+    X(add_note, "add_note")                     \
+    X(obj, "obj")                               \
+    X(encoding, "encoding")                     \
+    X(all, "__all__")                           \
+    X(Encoder, "Encoder")                       \
+    X(dtype, "dtype")                           \
+    X(copy, "copy")                             \
+    X(pandas, "pandas")                         \
+    X(StringDtype, "StringDtype")               \
+    X(CategoricalDtype, "CategoricalDtype")     \
+    X(NA, "NA")                                 \
+    X(storage, "storage")                       \
+    X(na_value, "na_value")                     \
+    X(arrow_c_stream, "__arrow_c_stream__")     \
+    X(module, "__module__")                     \
+    X(to_numpy, "to_numpy")                     \
+    X(array, "array")                           \
+    X(astype, "astype")                         \
+    X(items, "items")                           \
+    X(dtypes, "dtypes")                         \
+    X(categories, "categories")                 \
+    X(codes, "codes")
+
 enum class Name : std::size_t {
-    columns,
-    shape,
-    values,
-    tolist,
-    DataFrame,
-    Series,
-    RangeIndex,
-    index,
-    add_note,
-    obj,
-    encoding,
-    all,  // "__all__"
-    Encoder,
-    dtype,
-    copy,
-    pandas,
-    StringDtype,
-    NA,
-    storage,
-    na_value,
-    arrow_c_stream,  // "__arrow_c_stream__"
-    module,  // "__module__"
-    to_numpy,
-    array,
-    astype,
-    items,
-    dtypes,
+#define BRINDLE_NAME_ENTRY(identifier, text) identifier,
+    BRINDLE_NAMES(BRINDLE_NAME_ENTRY)
+#undef BRINDLE_NAME_ENTRY
     count_,
 };
 
@@ -49,15 +60,37 @@ PyObject* interned(Name name) noexcept;
 // obj.<name>: a new reference, or null with the Python error set.
 PyObject* get_attr(PyObject* obj, Name name) noexcept;
 
-// Tuples of keyword names for vectorcalls.
+// Tuples of keyword names for vectorcalls: X(identifier, members...).
+#define BRINDLE_KEYWORDS(X)                                     \
+    X(columns_copy, Name::columns, Name::copy)                  \
+    X(index_copy, Name::index, Name::copy)                      \
+    X(index_dtype_copy, Name::index, Name::dtype, Name::copy)
+
 enum class Keywords : std::size_t {
-    columns_copy,  // ("columns", "copy")
-    index_copy,        // ("index", "copy")
-    index_dtype_copy,  // ("index", "dtype", "copy")
+#define BRINDLE_KEYWORDS_ENTRY(identifier, ...) identifier,
+    BRINDLE_KEYWORDS(BRINDLE_KEYWORDS_ENTRY)
+#undef BRINDLE_KEYWORDS_ENTRY
     count_,
 };
 
 // The tuple of `keywords`. Borrowed; null with an exception set on failure.
 PyObject* keyword_names(Keywords keywords) noexcept;
+
+// Attribute lookups and method calls by interned name. In a namespace of
+// their own so that they never clash with a file's local helpers.
+namespace py {
+
+// obj.<name>.
+Result<PyRef> attr(PyObject* obj, Name name);
+
+// obj.<name>, or an empty reference (and no error) when obj has no such
+// attribute: AttributeError is the one exception taken as "absent".
+Result<PyRef> maybe_attr(PyObject* obj, Name name);
+
+// obj.<name>() and obj.<name>(arg).
+Result<PyRef> call_method(PyObject* obj, Name name);
+Result<PyRef> call_method(PyObject* obj, Name name, PyObject* arg);
+
+}  // namespace py
 
 }  // namespace brindle

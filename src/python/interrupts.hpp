@@ -16,7 +16,7 @@
 
 #include <cstddef>
 
-#include "lib/engine/pool.hpp"
+#include "lib/engine/engine.hpp"
 #include "python/pyref.hpp"
 
 namespace brindle {

@@ -199,8 +199,7 @@ private:
             // An ordinary exception says the cell is no number. An interrupt,
             // an exit or running out of memory says nothing about the cell,
             // and is passed on.
-            if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
-                return Conversion::Failed;
+            if (!pending_is_ordinary()) return Conversion::Failed;
             PyErr_Clear();
             return Conversion::None;
         }

@@ -11,6 +11,7 @@
 #include "lib/engine/column_coding.hpp"
 #include "lib/engine/dedupe.hpp"
 #include "lib/engine/hashing.hpp"
+#include "lib/engine/text_entries.hpp"
 #include "support.hpp"
 
 namespace brindle::testing {
@@ -93,6 +94,37 @@ TEST(Flooding, GuardGivesUpAndSortingCodesTheSame) {
     const LabelCodes got = detail::label_encode_here(views(fixture()), detail::Road::sorted);
     EXPECT_EQ(all_bits(got.codes), want.code_bits);
     EXPECT_EQ(ordered(got.book), want.book);
+}
+
+// A reader's text entries: the weak hash floods them by the engine's bound,
+// the engine's hash does not, and a text keeps the entry it was first given.
+// Released, they count into their own counter still (through a map made
+// anew, not one left without a counter).
+TEST(Flooding, TextEntriesSayWhenFlooded) {
+    const auto fill = [](auto& entries) {
+        for (std::size_t i = 0; i != fixture().size() && !entries.flooded(); ++i) entries.try_emplace(fixture()[i], i);
+    };
+    BasicTextEntries<PolyHash> weak;
+    fill(weak);
+    EXPECT_TRUE(weak.flooded());
+    EXPECT_LT(weak.lookups(), fixture().size() / 8);
+    weak.release();
+    EXPECT_EQ(weak.size(), 0u);
+    const std::size_t before = weak.lookups();
+    fill(weak);
+    EXPECT_EQ(weak.lookups(), before);  // still flooded: nothing more is tried
+    BasicTextEntries<PolyHash> again;
+    again.release();
+    fill(again);
+    EXPECT_TRUE(again.flooded());
+
+    TextEntries entries;
+    fill(entries);
+    for (std::size_t i = 0; i != fixture().size(); ++i)
+        EXPECT_EQ(entries.try_emplace(fixture()[i], 99999), std::make_pair(std::uint64_t{i}, false));
+    EXPECT_FALSE(entries.flooded());
+    EXPECT_EQ(entries.size(), fixture().size());
+    EXPECT_EQ(entries.lookups(), 2 * fixture().size());
 }
 
 // Published SipHash-2-4 vectors (key 00..0f, message 00..len-1) check the

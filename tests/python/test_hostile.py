@@ -348,6 +348,24 @@ def test_str_that_fails_is_an_internal_failure(enc, to_str):
     assert info.type is INTERNAL or info.type is KeyboardInterrupt
 
 
+@pytest.mark.parametrize("where", ["str", "values"])
+def test_running_out_of_memory_is_never_an_internal_failure(enc, where):
+    # Failures that are read as broken invariants elsewhere pass MemoryError
+    # on as it was raised: running out of memory says nothing about the input.
+    raised = MemoryError("from the input")
+
+    def fail(self):
+        raise raised
+
+    if where == "str":
+        x = np.array(["a", type("S", (), {"__str__": fail})()], dtype=object).reshape(2, 1)
+    else:
+        x = type("DataFrame", (), {"columns": ["a"], "shape": (1, 1), "values": property(fail)})()
+    with pytest.raises(MemoryError) as info:
+        enc.encode(x)
+    assert info.value is raised
+
+
 # ---- cells that run the garbage collector or other threads --------------------------------
 
 

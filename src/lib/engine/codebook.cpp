@@ -16,14 +16,6 @@ std::size_t LabelHash::operator()(std::string_view s) const noexcept {
 LabelArena::LabelArena(std::vector<std::uint64_t> ends)
     : ends_(std::move(ends)), bytes_(std::make_unique_for_overwrite<char[]>(ends_.empty() ? 0 : ends_.back())) {}
 
-LabelArena::LabelArena(std::span<const std::string_view> labels) {
-    ends_.reserve(labels.size());
-    std::uint64_t end = 0;
-    for (std::string_view label : labels) ends_.push_back(end += label.size());
-    bytes_ = std::make_unique_for_overwrite<char[]>(end);
-    for (std::size_t i = 0; i != labels.size(); ++i) fill(i, labels[i]);
-}
-
 bool operator==(const CodeToLabel& a, const CodeToLabel& b) noexcept {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i != a.size(); ++i)

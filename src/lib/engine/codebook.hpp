@@ -39,8 +39,6 @@ struct LabelHash {
 // Labels stored back to back; label i is bytes [start(i), ends_[i]).
 class LabelArena {
 public:
-    // Copies `labels`, in order. May throw std::bad_alloc.
-    explicit LabelArena(std::span<const std::string_view> labels);
     // Room for labels whose ends are `ends` (ascending), their bytes left for
     // the caller to write with fill(). May throw std::bad_alloc.
     explicit LabelArena(std::vector<std::uint64_t> ends);
@@ -125,6 +123,9 @@ private:
 
 // The code books of one encoding: both maps hold exactly the indices of
 // text_columns. An empty CodeBooks (no text columns) differs from none.
+// Decode reads the reverse books. Nothing reads the forward books yet: they
+// are kept for a fitted encoder, which will code later data by looking its
+// labels up in them, so that every label keeps the code it was fitted with.
 struct CodeBooks {
     std::vector<std::size_t> text_columns;  // ascending
     absl::flat_hash_map<std::size_t, LabelToCode> forward_books;

@@ -15,6 +15,7 @@
 #include <oneapi/tbb/parallel_invoke.h>
 #include <oneapi/tbb/parallel_sort.h>
 
+#include "lib/engine/dedupe.hpp"
 #include "lib/engine/hashing.hpp"
 #include "lib/engine/pool.hpp"
 
@@ -246,21 +247,4 @@ ColumnCoding code_column(std::span<const std::string_view> labels, double* codes
     return code_by_hash(labels, codes, want_reverse);
 }
 
-LabelCodes label_encode_here(std::span<const std::string_view> labels, Road road) {
-    LabelCodes result;
-    result.codes.resize(labels.size());
-    result.book = code_column(labels, result.codes.data(), false, road).forward;
-    return result;
-}
-
 }  // namespace brindle::detail
-
-namespace brindle {
-
-LabelCodes label_encode(std::span<const std::string_view> labels) {
-    LabelCodes result;
-    detail::run_guarded([&] { result = detail::label_encode_here(labels); });
-    return result;
-}
-
-}  // namespace brindle

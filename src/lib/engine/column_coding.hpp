@@ -4,15 +4,11 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <new>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "lib/engine/codebook.hpp"
-#include "lib/engine/dedupe.hpp"
-#include "lib/engine/engine.hpp"
 #include "lib/engine/pool.hpp"
 
 namespace brindle::detail {
@@ -36,10 +32,6 @@ struct ColumnCoding {
 // Codes one column: the code of label i lands in codes[i].
 ColumnCoding code_column(std::span<const std::string_view> labels, double* codes, bool want_reverse,
                          Road road = Road::hashed);
-
-LabelCodes label_encode_here(std::span<const std::string_view> labels, Road road = Road::hashed);
-
-std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* matrix);
 
 // Runs f on the pool and lets only std::bad_alloc out. Coding has no failure
 // of its own, so anything else thrown from below (oneTBB failing to start a

@@ -1,5 +1,7 @@
 // The column step: every column of the scan coded at once on the pool, each
 // writing only its own cells of the shared matrix.
+#include "lib/engine/encode_columns.hpp"
+
 #include <algorithm>
 #include <optional>
 #include <span>
@@ -8,19 +10,9 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include "lib/engine/column_coding.hpp"
-#include "lib/engine/engine.hpp"
 #include "lib/engine/pool.hpp"
 
 namespace brindle {
-
-void ColumnScan::reset(std::size_t n_rows, std::size_t n_cols) {
-    rows = n_rows;
-    cols = n_cols;
-    is_text.assign(n_cols, 0);
-    strings.assign(n_cols, {});
-    local.assign(n_cols, {});
-}
-
 namespace detail {
 namespace {
 
