@@ -6,8 +6,7 @@
 
 #include <cstring>
 
-#include "lib/engine/dedupe.hpp"
-#include "lib/engine/hashing.hpp"
+#include "lib/engine/engine.hpp"
 #include "python/cell_text.hpp"
 
 namespace brindle {
@@ -34,12 +33,10 @@ void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, PagedV
     // Cells holding one text share its entry, as cells sharing one str
     // object do, so the list (and the coding step's work) is one entry per
     // distinct text rather than per cell. Given up where it does not pay:
-    // mostly distinct texts, or texts flooding the hash (as in dedupe.hpp);
+    // mostly distinct texts, or texts flooding the hash (TextEntries says);
     // later cells then take an entry each, and coding merges them.
-    std::size_t failed = 0;
-    detail::GuardedMap<detail::FastHash, std::uint64_t> entry_of(0, detail::FastHash{}, detail::CountingEq{&failed});
+    TextEntries entry_of;
     bool sharing = true;
-    std::size_t seen = 0;
     std::size_t r = 0;
     for (std::size_t k = 0; k != chunks.size(); ++k) {
         const ArrowArray& a = chunks.chunk(k);
@@ -48,13 +45,13 @@ void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, PagedV
                 seen_text = true;
                 const std::string_view text = chunks.text(a, i);
                 if (sharing) {
-                    ++seen;
-                    const auto [it, inserted] = entry_of.try_emplace(text, list.size());
+                    const auto [entry, inserted] = entry_of.try_emplace(text, list.size());
                     if (inserted) list.push_back(text);
-                    put_label_index(out + r, it->second);
-                    if (failed > 16 * seen + 1024 || (seen >= (1u << 14) && entry_of.size() * 2 > seen)) {
+                    put_label_index(out + r, entry);
+                    const std::size_t seen = entry_of.lookups();
+                    if (entry_of.flooded() || (seen >= (1u << 14) && entry_of.size() * 2 > seen)) {
                         sharing = false;
-                        entry_of = {};
+                        entry_of.release();
                         list.reserve(list.size() + valid_cells - seen + 2);
                     }
                     continue;

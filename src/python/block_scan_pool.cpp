@@ -25,7 +25,7 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "lib/engine/pool.hpp"
+#include "lib/engine/engine.hpp"
 #include "python/object_entries.hpp"
 #include "python/cell_text.hpp"
 #include "python/worker_reads.hpp"

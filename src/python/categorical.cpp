@@ -4,29 +4,12 @@
 #include <cstring>
 
 #include "python/cell_text.hpp"
+#include "python/interned.hpp"
 #include "python/numpy_api.hpp"
 #include "python/utf8.hpp"
 
 namespace brindle {
 namespace {
-
-// Names looked up once per categorical column, not per cell: looked up by
-// text rather than interned, to keep this reader to its own file.
-Result<PyRef> attr(PyObject* obj, const char* name) {
-    PyRef out = PyRef::steal(PyObject_GetAttrString(obj, name));
-    BRINDLE_FAIL_IF(!out);
-    return out;
-}
-
-// An attribute that may be missing: null, and no error, then.
-Result<PyRef> maybe_attr(PyObject* obj, const char* name) {
-    PyRef out = PyRef::steal(PyObject_GetAttrString(obj, name));
-    if (!out) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyError::fetch();
-        PyErr_Clear();
-    }
-    return out;
-}
 
 bool is_code_type(int type_num) noexcept {
     switch (type_num) {
@@ -49,25 +32,25 @@ PyArrayObject* vector_of(PyObject* obj, std::size_t length) noexcept {
 }  // namespace
 
 Result<bool> is_str_categorical(PyObject* pandas, PyObject* dtype) {
-    BRINDLE_ASSIGN_OR_RETURN(PyRef categorical_dtype, maybe_attr(pandas, "CategoricalDtype"));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef categorical_dtype, py::maybe_attr(pandas, Name::CategoricalDtype));
     if (!categorical_dtype || reinterpret_cast<PyObject*>(Py_TYPE(dtype)) != categorical_dtype.get()) return false;
-    BRINDLE_ASSIGN_OR_RETURN(PyRef categories, attr(dtype, "categories"));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef categories, py::attr(dtype, Name::categories));
     if (categories.get() == Py_None) return false;
-    BRINDLE_ASSIGN_OR_RETURN(PyRef categories_dtype, attr(categories.get(), "dtype"));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef categories_dtype, py::attr(categories.get(), Name::dtype));
     if (PyArray_DescrCheck(categories_dtype.get()))
         return reinterpret_cast<PyArray_Descr*>(categories_dtype.get())->type_num == NPY_OBJECT;
-    BRINDLE_ASSIGN_OR_RETURN(PyRef string_dtype, maybe_attr(pandas, "StringDtype"));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef string_dtype, py::maybe_attr(pandas, Name::StringDtype));
     if (!string_dtype || reinterpret_cast<PyObject*>(Py_TYPE(categories_dtype.get())) != string_dtype.get())
         return false;
-    BRINDLE_ASSIGN_OR_RETURN(PyRef na, attr(categories_dtype.get(), "na_value"));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef na, py::attr(categories_dtype.get(), Name::na_value));
     return PyFloat_CheckExact(na.get()) && std::isnan(PyFloat_AS_DOUBLE(na.get()));
 }
 
 Result<std::unique_ptr<CategoricalColumn>> CategoricalColumn::make(PyObject* series, std::size_t rows) {
     using Out = std::unique_ptr<CategoricalColumn>;
-    BRINDLE_ASSIGN_OR_RETURN(PyRef array, attr(series, "array"));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef array, py::attr(series, Name::array));
     Out col(new CategoricalColumn());
-    BRINDLE_ASSIGN_OR_RETURN(col->codes_, attr(array.get(), "codes"));
+    BRINDLE_ASSIGN_OR_RETURN(col->codes_, py::attr(array.get(), Name::codes));
     col->rows_ = rows;
     if (!col->bind()) return Out();
     const int item_size = col->item_size_;
@@ -90,7 +73,7 @@ Result<std::unique_ptr<CategoricalColumn>> CategoricalColumn::make(PyObject* ser
     }
     if (col->first_valid_ == rows) return Out();
 
-    BRINDLE_ASSIGN_OR_RETURN(PyRef categories, attr(array.get(), "categories"));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef categories, py::attr(array.get(), Name::categories));
     const Py_ssize_t count = PyObject_Length(categories.get());
     BRINDLE_FAIL_IF(count < 0);
     col->count_ = static_cast<std::size_t>(count);
@@ -119,20 +102,18 @@ bool CategoricalColumn::bind() noexcept {
 // them), and making those 100,000 str objects would cost more than the
 // whole rest of such a column.
 Result<bool> CategoricalColumn::take_arrow(PyObject* series, PyObject* categories, std::size_t count) {
-    BRINDLE_ASSIGN_OR_RETURN(PyRef dtype, attr(categories, "dtype"));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef dtype, py::attr(categories, Name::dtype));
     if (PyArray_DescrCheck(dtype.get())) return false;
-    BRINDLE_ASSIGN_OR_RETURN(PyRef storage, maybe_attr(dtype.get(), "storage"));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef storage, py::maybe_attr(dtype.get(), Name::storage));
     if (!storage || !PyUnicode_Check(storage.get()) || PyUnicode_CompareWithASCIIString(storage.get(), "pyarrow") != 0)
         return false;
     // A Series of the categories, of the column's own class, exports them.
     PyObject* series_type = reinterpret_cast<PyObject*>(Py_TYPE(series));
-    BRINDLE_ASSIGN_OR_RETURN(PyRef method, maybe_attr(series_type, "__arrow_c_stream__"));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef method, py::maybe_attr(series_type, Name::arrow_c_stream));
     if (!method) return false;  // pandas before 3.0
     PyRef wrapped = PyRef::steal(PyObject_CallOneArg(series_type, categories));
     BRINDLE_FAIL_IF(!wrapped);
-    BRINDLE_ASSIGN_OR_RETURN(PyRef export_, attr(wrapped.get(), "__arrow_c_stream__"));
-    PyRef capsule = PyRef::steal(PyObject_CallNoArgs(export_.get()));
-    BRINDLE_FAIL_IF(!capsule);
+    BRINDLE_ASSIGN_OR_RETURN(PyRef capsule, py::call_method(wrapped.get(), Name::arrow_c_stream));
     if (!PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) return false;
     ArrowChunks chunks;
     BRINDLE_ASSIGN_OR_RETURN(const bool read, chunks.import(capsule.get()));
@@ -149,10 +130,9 @@ Result<bool> CategoricalColumn::take_arrow(PyObject* series, PyObject* categorie
 // What astype(object) takes the cells from: the categories' own
 // astype(object), whose elements must all be exact str.
 Result<bool> CategoricalColumn::take_objects(PyObject* categories, std::size_t count) {
-    BRINDLE_ASSIGN_OR_RETURN(PyRef category_array, attr(categories, "array"));
-    BRINDLE_ASSIGN_OR_RETURN(PyRef astype, attr(category_array.get(), "astype"));
-    PyRef objects = PyRef::steal(PyObject_CallOneArg(astype.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    BRINDLE_FAIL_IF(!objects);
+    BRINDLE_ASSIGN_OR_RETURN(PyRef category_array, py::attr(categories, Name::array));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef objects, py::call_method(category_array.get(), Name::astype,
+                                                            reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     PyArrayObject* o = vector_of(objects.get(), count);
     if (o == nullptr || PyArray_DESCR(o)->type_num != NPY_OBJECT) return false;
     const char* items = static_cast<const char*>(PyArray_DATA(o));

@@ -8,7 +8,6 @@
 #include "python/interned.hpp"
 #include "python/matrix.hpp"
 #include "python/numpy_api.hpp"
-#include "python/py_call.hpp"
 
 namespace brindle {
 namespace {
@@ -49,7 +48,7 @@ const SizeRule& size_rule() {
 // Whether a dtype's type comes from pandas itself: astype(object) of anything
 // else may run code that `values` would run differently.
 Result<bool> is_pandas_dtype(PyObject* dtype) {
-    BRINDLE_ASSIGN_OR_RETURN(PyRef type_module, attr(reinterpret_cast<PyObject*>(Py_TYPE(dtype)), Name::module));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef type_module, py::attr(reinterpret_cast<PyObject*>(Py_TYPE(dtype)), Name::module));
     if (!PyUnicode_Check(type_module.get())) return false;
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(type_module.get(), &size);
@@ -61,10 +60,10 @@ Result<bool> is_pandas_dtype(PyObject* dtype) {
 // A pandas string dtype backed by Arrow whose missing value is a float NaN
 // or pd.NA, exported as an Arrow stream by this pandas: read in its buffers.
 Result<bool> arrow_text(const Pandas& pandas, FrameColumn& col) {
-    BRINDLE_ASSIGN_OR_RETURN(PyRef storage, attr(col.dtype.get(), Name::storage));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef storage, py::attr(col.dtype.get(), Name::storage));
     if (!PyUnicode_Check(storage.get()) || PyUnicode_CompareWithASCIIString(storage.get(), "pyarrow") != 0)
         return false;
-    BRINDLE_ASSIGN_OR_RETURN(PyRef na, attr(col.dtype.get(), Name::na_value));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef na, py::attr(col.dtype.get(), Name::na_value));
     if (PyFloat_CheckExact(na.get())) {
         col.arrow.na_is_float = true;
         col.arrow.na_float = PyFloat_AS_DOUBLE(na.get());
@@ -73,7 +72,7 @@ Result<bool> arrow_text(const Pandas& pandas, FrameColumn& col) {
     }
     // pandas exports a Series this way from 3.0 on; before, its column is
     // read as astype(object).
-    BRINDLE_ASSIGN_OR_RETURN(PyRef method, maybe_attr(pandas.series_type.get(), Name::arrow_c_stream));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef method, py::maybe_attr(pandas.series_type.get(), Name::arrow_c_stream));
     return static_cast<bool>(method);
 }
 
@@ -112,8 +111,8 @@ Result<bool> choose_reader(const Pandas& pandas, FrameColumn& col, bool& object_
 // number of them than the shape's.
 Result<std::optional<std::vector<FrameColumn>>> column_dtypes(PyObject* frame, std::size_t cols) {
     using Out = std::optional<std::vector<FrameColumn>>;
-    BRINDLE_ASSIGN_OR_RETURN(PyRef dtypes, attr(frame, Name::dtypes));
-    BRINDLE_ASSIGN_OR_RETURN(PyRef list, call_method(dtypes.get(), Name::tolist));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef dtypes, py::attr(frame, Name::dtypes));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef list, py::call_method(dtypes.get(), Name::tolist));
     if (!PyList_Check(list.get()) || static_cast<std::size_t>(PyList_GET_SIZE(list.get())) != cols) return Out();
     std::vector<FrameColumn> columns(cols);
     for (std::size_t c = 0; c != cols; ++c)

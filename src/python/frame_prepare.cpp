@@ -3,7 +3,6 @@
 #include "python/frame_plan.hpp"
 #include "python/interned.hpp"
 #include "python/numpy_api.hpp"
-#include "python/py_call.hpp"
 
 namespace brindle {
 namespace {
@@ -27,7 +26,7 @@ Result<PyRef> column_view(PyObject* array, std::size_t rows, int type_num) {
 // of them than it reported columns.
 Result<bool> take_series(PyObject* frame, std::vector<FrameColumn>& columns) {
     std::size_t c = 0;
-    BRINDLE_ASSIGN_OR_RETURN(PyRef items, call_method(frame, Name::items));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef items, py::call_method(frame, Name::items));
     PyRef iter = PyRef::steal(PyObject_GetIter(items.get()));
     BRINDLE_FAIL_IF(!iter);
     while (PyRef pair = PyRef::steal(PyIter_Next(iter.get()))) {
@@ -41,7 +40,7 @@ Result<bool> take_series(PyObject* frame, std::vector<FrameColumn>& columns) {
 // The column's Arrow chunks; false (the column is then read as its
 // astype(object)) when its stream is not text of a layout read here.
 Result<bool> export_arrow(FrameColumn& col, std::size_t rows) {
-    BRINDLE_ASSIGN_OR_RETURN(PyRef capsule, call_method(col.series.get(), Name::arrow_c_stream));
+    BRINDLE_ASSIGN_OR_RETURN(PyRef capsule, py::call_method(col.series.get(), Name::arrow_c_stream));
     if (!PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) return false;
     BRINDLE_ASSIGN_OR_RETURN(const bool read, col.arrow.chunks.import(capsule.get()));
     if (read && col.arrow.chunks.length() == rows) return true;
@@ -52,8 +51,8 @@ Result<bool> export_arrow(FrameColumn& col, std::size_t rows) {
 // The array the pool scan or the number reader reads: the column's own NumPy
 // array, or an extension array's astype(object).
 Result<PyRef> column_array(FrameColumn& col) {
-    if (col.reader != ColumnReader::Converted) return call_method(col.series.get(), Name::to_numpy);
-    BRINDLE_ASSIGN_OR_RETURN(PyRef ea, attr(col.series.get(), Name::array));
+    if (col.reader != ColumnReader::Converted) return py::call_method(col.series.get(), Name::to_numpy);
+    BRINDLE_ASSIGN_OR_RETURN(PyRef ea, py::attr(col.series.get(), Name::array));
     PyObject* name = interned(Name::astype);
     BRINDLE_FAIL_IF(name == nullptr);
     PyObject* args[] = {ea.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)};
