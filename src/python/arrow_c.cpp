@@ -1,5 +1,8 @@
 #include "python/arrow_c.hpp"
 
+#include <bit>
+#include <climits>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
@@ -32,16 +35,47 @@ PyError stream_error(ArrowArrayStream& stream, int code) {
     return make_error(PyExc_RuntimeError, text);
 }
 
+// The nulls among bits [offset, offset + length) of a bitmap, reading only
+// the bytes that hold those bits.
+std::int64_t count_nulls(const std::uint8_t* bits, std::int64_t offset, std::int64_t length) noexcept {
+    const std::int64_t end = offset + length;
+    std::int64_t set = 0;
+    std::int64_t i = offset;
+    for (; i < end && (i & 7) != 0; ++i) set += (bits[i >> 3] >> (i & 7)) & 1;
+    for (; end - i >= 64; i += 64) {
+        std::uint64_t word;
+        std::memcpy(&word, bits + (i >> 3), 8);
+        set += std::popcount(word);
+    }
+    for (; end - i >= 8; i += 8) set += std::popcount(static_cast<unsigned>(bits[i >> 3]));
+    for (; i < end; ++i) set += (bits[i >> 3] >> (i & 7)) & 1;
+    return length - set;
+}
+
+// Offsets [from, from + length] start at 0 or above and never go down, so
+// that each element lies between the first offset and the last, which the
+// producer has checked against the data buffer.
+template <class Offset>
+bool offsets_sound(const Offset* o, std::int64_t from, std::int64_t length) noexcept {
+    if (o[from] < 0) return false;
+    bool down = false;  // no early exit: the loop vectorises
+    for (std::int64_t j = from; j < from + length; ++j) down |= o[j + 1] < o[j];
+    return !down;
+}
+
 }  // namespace
 
 ArrowChunks::ArrowChunks(ArrowChunks&& other) noexcept
-    : layout_(other.layout_), chunks_(std::exchange(other.chunks_, {})) {}
+    : layout_(other.layout_),
+      chunks_(std::exchange(other.chunks_, {})),
+      valid_cells_(std::exchange(other.valid_cells_, 0)) {}
 
 ArrowChunks& ArrowChunks::operator=(ArrowChunks&& other) noexcept {
     if (this != &other) {
         release();
         layout_ = other.layout_;
         chunks_ = std::exchange(other.chunks_, {});
+        valid_cells_ = std::exchange(other.valid_cells_, 0);
     }
     return *this;
 }
@@ -54,6 +88,7 @@ void ArrowChunks::release() noexcept {
         delete a;
     }
     chunks_.clear();
+    valid_cells_ = 0;
 }
 
 std::size_t ArrowChunks::length() const noexcept {
@@ -62,23 +97,35 @@ std::size_t ArrowChunks::length() const noexcept {
     return n;
 }
 
-bool ArrowChunks::check(const ArrowArray& a) const noexcept {
-    if (a.length < 0 || a.offset < 0 || a.n_children != 0 || a.buffers == nullptr) return false;
-    if (a.null_count != 0 && a.buffers[0] == nullptr && a.length != 0) return false;
-    if (a.length == 0) return true;
-    if (layout_ != ArrowText::StringView) {
-        return a.n_buffers == 3 && a.buffers[1] != nullptr && (a.buffers[2] != nullptr || [&] {
-                   // No data buffer: only right when every string is empty.
-                   if (layout_ == ArrowText::String) {
-                       const auto* o = static_cast<const std::int32_t*>(a.buffers[1]);
-                       return o[a.offset] == o[a.offset + a.length];
-                   }
-                   const auto* o = static_cast<const std::int64_t*>(a.buffers[1]);
-                   return o[a.offset] == o[a.offset + a.length];
-               }());
+// Also makes the chunk's null count its bitmap's, which valid() and
+// valid_cells() then trust.
+bool ArrowChunks::check(ArrowArray& a) const noexcept {
+    if (a.length < 0 || a.offset < 0 || a.length > INT64_MAX - 1 - a.offset) return false;
+    if (a.n_children != 0 || a.buffers == nullptr) return false;
+    // Validity, offsets and data; views: validity, views, data buffers, sizes.
+    if (layout_ != ArrowText::StringView ? a.n_buffers != 3 : a.n_buffers < 3) return false;
+    if (a.buffers[0] != nullptr) {
+        const std::int64_t nulls = count_nulls(static_cast<const std::uint8_t*>(a.buffers[0]), a.offset, a.length);
+        // -1: not counted by the producer.
+        if (a.null_count != -1 && a.null_count != nulls) return false;
+        a.null_count = nulls;
+    } else {
+        if (a.null_count != -1 && a.null_count != 0 && a.length != 0) return false;
+        a.null_count = 0;
     }
-    // Views: validity, views, the data buffers, then their sizes.
-    if (a.n_buffers < 3 || a.buffers[1] == nullptr) return false;
+    if (a.length == 0) return true;
+    if (a.buffers[1] == nullptr) return false;
+    if (layout_ == ArrowText::String) {
+        const auto* o = static_cast<const std::int32_t*>(a.buffers[1]);
+        // No data buffer: only right when every string is empty.
+        return offsets_sound(o, a.offset, a.length) &&
+               (a.buffers[2] != nullptr || o[a.offset + a.length] == 0);
+    }
+    if (layout_ == ArrowText::LargeString) {
+        const auto* o = static_cast<const std::int64_t*>(a.buffers[1]);
+        return offsets_sound(o, a.offset, a.length) &&
+               (a.buffers[2] != nullptr || o[a.offset + a.length] == 0);
+    }
     const std::int64_t data_buffers = a.n_buffers - 3;
     const auto* sizes = static_cast<const std::int64_t*>(a.buffers[a.n_buffers - 1]);
     for (std::int64_t i = 0; i < a.length; ++i) {
@@ -97,7 +144,7 @@ bool ArrowChunks::check(const ArrowArray& a) const noexcept {
     return true;
 }
 
-Result<bool> ArrowChunks::import(PyObject* capsule) {
+Result<ArrowImport> ArrowChunks::import(PyObject* capsule) {
     release();
     auto* given = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
     BRINDLE_FAIL_IF(given == nullptr);
@@ -118,9 +165,9 @@ Result<bool> ArrowChunks::import(PyObject* capsule) {
     } else if (format == "vu") {
         layout_ = ArrowText::StringView;
     } else {
-        return false;
+        return ArrowImport::Other;
     }
-    if (schema.schema.dictionary != nullptr || schema.schema.n_children != 0) return false;
+    if (schema.schema.dictionary != nullptr || schema.schema.n_children != 0) return ArrowImport::Other;
 
     for (;;) {
         chunks_.reserve(chunks_.size() + 1);  // so that keeping a chunk cannot fail
@@ -135,10 +182,11 @@ Result<bool> ArrowChunks::import(PyObject* capsule) {
         ArrowArray* a = next.release();
         if (!check(*a)) {
             release();
-            return false;
+            return ArrowImport::Unsound;
         }
+        valid_cells_ += static_cast<std::size_t>(a->length - a->null_count);
     }
-    return true;
+    return ArrowImport::Read;
 }
 
 }  // namespace brindle

@@ -45,6 +45,7 @@
 #include "lib/engine/pool.hpp"
 #include "python/matrix.hpp"
 #include "python/numpy_api.hpp"
+#include "python/utf8.hpp"
 
 namespace brindle {
 namespace {
@@ -226,8 +227,10 @@ Result<bool> prepare(std::vector<Column>& columns, std::size_t rows) {
             if (!PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) {
                 col.road = Road::Convert;
             } else {
-                BRINDLE_ASSIGN_OR_RETURN(const bool read, col.arrow.import(capsule.get()));
-                if (!read || col.arrow.length() != rows) {
+                BRINDLE_ASSIGN_OR_RETURN(const ArrowImport read, col.arrow.import(capsule.get()));
+                // Buffers that lie: `values` reads them as pandas does, or fails as it fails.
+                if (read == ArrowImport::Unsound) return false;
+                if (read != ArrowImport::Read || col.arrow.length() != rows) {
                     col.arrow = ArrowChunks();
                     col.road = Road::Convert;
                 }
@@ -279,11 +282,7 @@ constexpr std::string_view kNA = "<NA>";          // str(pd.NA)
 void read_arrow_column(const Column& col, std::uint8_t& is_text, PagedVector<std::string_view>& list,
                        double* out) {
     const ArrowChunks& chunks = col.arrow;
-    std::size_t valid_cells = 0;
-    for (std::size_t k = 0; k != chunks.size(); ++k) {
-        const ArrowArray& a = chunks.chunk(k);
-        valid_cells += static_cast<std::size_t>(a.length - (a.null_count > 0 ? a.null_count : 0));
-    }
+    const std::size_t valid_cells = chunks.valid_cells();
     if (col.na_is_float && valid_cells == 0) {
         std::size_t r = 0;
         for (std::size_t k = 0; k != chunks.size(); ++k)
@@ -479,6 +478,10 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
                             break;
                         case Road::Arrow:
                             read_arrow_column(columns[c], scan.is_text[c], scan.strings[c], out_col);
+                            // Each distinct text once: `values` fails on a text that
+                            // is not UTF-8, and no such byte may reach the books.
+                            if (!std::all_of(scan.strings[c].begin(), scan.strings[c].end(), is_valid_utf8))
+                                needs_code.store(true, std::memory_order_relaxed);
                             break;
                         case Road::Categorical:
                             if (!columns[c].categorical->read(out_col)) needs_code.store(true, std::memory_order_relaxed);
