@@ -22,6 +22,12 @@ PyError internal_failure(std::string_view message) noexcept;
 // exception that does not derive from Exception is passed on unchanged.
 PyError chained_internal_failure(std::string message);
 
+// For a step whose failures the road taken instead meets again and reports
+// its own way: false, the pending Exception dropped, when `result` failed
+// with one; an exception that does not derive from Exception (Ctrl-C, an
+// exit) is passed on unchanged.
+Result<bool> false_on_exception(Result<bool> result);
+
 // TypeError "'{type of obj}' object is not an instance of '{expected}'".
 PyError not_instance_error(PyObject* obj, const char* expected) noexcept;
 

@@ -45,6 +45,7 @@
 #include "lib/engine/pool.hpp"
 #include "python/matrix.hpp"
 #include "python/numpy_api.hpp"
+#include "python/errors.hpp"
 #include "python/utf8.hpp"
 
 namespace brindle {
@@ -424,7 +425,9 @@ Result<bool> encode_frame_columns(PyObject* frame, OUT& out, DriverResult& resul
         BRINDLE_FAIL_IF(PyErr_Occurred());
         if (c != cols) return values_road();
     }
-    BRINDLE_ASSIGN_OR_RETURN(const bool prepared, prepare(columns, rows));
+    // pandas' and pyarrow's calls there fail on `values` too, which is what
+    // reports their failures, so that both roads raise the same class.
+    BRINDLE_ASSIGN_OR_RETURN(const bool prepared, false_on_exception(prepare(columns, rows)));
     if (!prepared) return values_road();
 
     BRINDLE_ASSIGN_OR_RETURN(Matrix matrix, zero_matrix(rows, cols, /*fortran=*/true));
