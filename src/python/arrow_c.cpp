@@ -99,49 +99,62 @@ std::size_t ArrowChunks::length() const noexcept {
 
 // Also makes the chunk's null count its bitmap's, which valid() and
 // valid_cells() then trust.
-bool ArrowChunks::check(ArrowArray& a) const noexcept {
-    if (a.length < 0 || a.offset < 0 || a.length > INT64_MAX - 1 - a.offset) return false;
-    if (a.n_children != 0 || a.buffers == nullptr) return false;
+ArrowChunks::Verdict ArrowChunks::check(ArrowArray& a) const noexcept {
+    const Verdict verdict = sound(a);
+    return verdict == Verdict::Sound && miscounted(a) ? Verdict::Miscounted : verdict;
+}
+
+bool ArrowChunks::miscounted(ArrowArray& a) noexcept {
+    std::int64_t nulls = 0;
+    if (a.buffers[0] != nullptr)
+        nulls = count_nulls(static_cast<const std::uint8_t*>(a.buffers[0]), a.offset, a.length);
+    // -1: not counted by the producer.
+    const bool wrong = a.null_count != -1 && a.null_count != nulls && a.length != 0;
+    a.null_count = nulls;
+    return wrong;
+}
+
+// Whether the buffers hold what the layout says, the bitmap read as it is.
+ArrowChunks::Verdict ArrowChunks::sound(ArrowArray& a) const noexcept {
+    constexpr Verdict lies = Verdict::Unsound;
+    if (a.length < 0 || a.offset < 0 || a.length > INT64_MAX - 1 - a.offset) return lies;
+    if (a.n_children != 0 || a.buffers == nullptr) return lies;
     // Validity, offsets and data; views: validity, views, data buffers, sizes.
-    if (layout_ != ArrowText::StringView ? a.n_buffers != 3 : a.n_buffers < 3) return false;
-    if (a.buffers[0] != nullptr) {
-        const std::int64_t nulls = count_nulls(static_cast<const std::uint8_t*>(a.buffers[0]), a.offset, a.length);
-        // -1: not counted by the producer.
-        if (a.null_count != -1 && a.null_count != nulls) return false;
-        a.null_count = nulls;
-    } else {
-        if (a.null_count != -1 && a.null_count != 0 && a.length != 0) return false;
-        a.null_count = 0;
+    if (layout_ != ArrowText::StringView ? a.n_buffers != 3 : a.n_buffers < 3) return lies;
+    if (a.length == 0) return Verdict::Sound;
+    if (a.buffers[1] == nullptr) return lies;
+    if (layout_ != ArrowText::StringView) {
+        bool fits;
+        if (layout_ == ArrowText::String) {
+            const auto* o = static_cast<const std::int32_t*>(a.buffers[1]);
+            // No data buffer: only right when every string is empty.
+            fits = offsets_sound(o, a.offset, a.length) && (a.buffers[2] != nullptr || o[a.offset + a.length] == 0);
+        } else {
+            const auto* o = static_cast<const std::int64_t*>(a.buffers[1]);
+            fits = offsets_sound(o, a.offset, a.length) && (a.buffers[2] != nullptr || o[a.offset + a.length] == 0);
+        }
+        return fits ? Verdict::Sound : lies;
     }
-    if (a.length == 0) return true;
-    if (a.buffers[1] == nullptr) return false;
-    if (layout_ == ArrowText::String) {
-        const auto* o = static_cast<const std::int32_t*>(a.buffers[1]);
-        // No data buffer: only right when every string is empty.
-        return offsets_sound(o, a.offset, a.length) &&
-               (a.buffers[2] != nullptr || o[a.offset + a.length] == 0);
-    }
-    if (layout_ == ArrowText::LargeString) {
-        const auto* o = static_cast<const std::int64_t*>(a.buffers[1]);
-        return offsets_sound(o, a.offset, a.length) &&
-               (a.buffers[2] != nullptr || o[a.offset + a.length] == 0);
-    }
+    // A view only counts where the bitmap says it holds a value.
+    const bool has_bitmap = a.buffers[0] != nullptr;
+    const auto* bits = static_cast<const std::uint8_t*>(a.buffers[0]);
     const std::int64_t data_buffers = a.n_buffers - 3;
     const auto* sizes = static_cast<const std::int64_t*>(a.buffers[a.n_buffers - 1]);
     for (std::int64_t i = 0; i < a.length; ++i) {
-        if (!valid(a, i)) continue;
+        const std::int64_t bit = a.offset + i;
+        if (has_bitmap && ((bits[bit >> 3] >> (bit & 7)) & 1) == 0) continue;
         const char* view = static_cast<const char*>(a.buffers[1]) + 16 * (a.offset + i);
         std::int32_t length, buffer, offset;
         std::memcpy(&length, view, 4);
-        if (length < 0) return false;
+        if (length < 0) return lies;
         if (length <= 12) continue;
         std::memcpy(&buffer, view + 8, 4);
         std::memcpy(&offset, view + 12, 4);
         if (buffer < 0 || buffer >= data_buffers || offset < 0 || sizes == nullptr ||
             a.buffers[2 + buffer] == nullptr || offset + static_cast<std::int64_t>(length) > sizes[buffer])
-            return false;
+            return lies;
     }
-    return true;
+    return Verdict::Sound;
 }
 
 Result<ArrowImport> ArrowChunks::import(PyObject* capsule) {
@@ -169,6 +182,9 @@ Result<ArrowImport> ArrowChunks::import(PyObject* capsule) {
     }
     if (schema.schema.dictionary != nullptr || schema.schema.n_children != 0) return ArrowImport::Other;
 
+    // Every chunk is checked, even after a miscounted one: a later one may
+    // lie about its offsets, which `values` must not meet either.
+    bool miscounted = false;
     for (;;) {
         chunks_.reserve(chunks_.size() + 1);  // so that keeping a chunk cannot fail
         auto next = std::make_unique<ArrowArray>();
@@ -180,11 +196,19 @@ Result<ArrowImport> ArrowChunks::import(PyObject* capsule) {
         if (next->release == nullptr) break;  // the end of the stream
         chunks_.push_back(next.get());
         ArrowArray* a = next.release();
-        if (!check(*a)) {
+        const Verdict verdict = check(*a);
+        if (verdict == Verdict::Unsound) {
             release();
-            return ArrowImport::Unsound;
+            return internal_failure(
+                "an Arrow string array's offsets or views contradict its own buffers "
+                "(pyarrow's full validation rejects it); nothing may read it");
         }
+        miscounted = miscounted || verdict == Verdict::Miscounted;
         valid_cells_ += static_cast<std::size_t>(a->length - a->null_count);
+    }
+    if (miscounted) {
+        release();
+        return ArrowImport::Miscounted;
     }
     return ArrowImport::Read;
 }

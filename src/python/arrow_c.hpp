@@ -63,10 +63,10 @@ namespace brindle {
 enum class ArrowText { String, LargeString, StringView };
 
 // What an import found: chunks to read; a stream of some other type (read
-// the column some other way); or chunks whose buffers contradict their own
-// layout, which nothing here may read (pandas' own conversion decides what
-// such a column is, or fails).
-enum class ArrowImport { Read, Other, Unsound };
+// the column some other way); or chunks whose null counts disagree with
+// their bitmaps, which pandas' own conversion reads its own way (so it, not
+// this, decides what such a column is).
+enum class ArrowImport { Read, Other, Miscounted };
 
 // The chunks of one string column, imported from an "arrow_array_stream"
 // capsule and released exactly once, when this is destroyed. Their buffers
@@ -88,7 +88,10 @@ public:
     // within their buffers, the null count equal to the bitmap's. pyarrow
     // checks only an array's first and last offset, so a user can hold a
     // column that passes it and lies. Read only with every chunk sound;
-    // Other and Unsound keep nothing. An error for a failing stream.
+    // Other and Miscounted keep nothing. An error for a failing stream, and
+    // the internal failure for offsets or views that lie: pyarrow's own
+    // conversion, which `values` makes, reads past the buffers on them and
+    // may abort the process, so nothing may be left to read them.
     //
     // What it cannot check: the C interface gives no buffer sizes, so the
     // producer's own check that the last offset, the bitmap and the views fit
@@ -139,7 +142,10 @@ public:
     }
 
 private:
-    bool check(ArrowArray& a) const noexcept;
+    enum class Verdict { Sound, Miscounted, Unsound };
+    Verdict check(ArrowArray& a) const noexcept;
+    Verdict sound(ArrowArray& a) const noexcept;
+    static bool miscounted(ArrowArray& a) noexcept;
     void release() noexcept;
 
     ArrowText layout_ = ArrowText::String;

@@ -139,7 +139,7 @@ Result<bool> CategoricalColumn::take_arrow(PyObject* series, PyObject* categorie
     if (!PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) return false;
     ArrowChunks chunks;
     BRINDLE_ASSIGN_OR_RETURN(const ArrowImport read, chunks.import(capsule.get()));
-    if (read == ArrowImport::Unsound) return unreadable();
+    if (read == ArrowImport::Miscounted) return unreadable();
     if (read != ArrowImport::Read || chunks.length() != count) return false;
     for (std::size_t k = 0; k != chunks.size(); ++k) {
         const ArrowArray& a = chunks.chunk(k);

@@ -34,8 +34,8 @@ public:
     // Calling thread, after the last Python code before the pool job reads
     // the codes: takes their buffer's address and layout again (Python code
     // may have replaced them). False when they no longer fit, or when the
-    // categories' Arrow buffers lie or hold text that is not UTF-8: then
-    // only `values` may read the frame, failing as pandas fails.
+    // categories' Arrow null counts lie or their text is not UTF-8: then
+    // only `values` may read the frame, as pandas does or failing as it fails.
     bool bind() noexcept;
 
     // On the pool: writes every cell's local index; plain memory only. False

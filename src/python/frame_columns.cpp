@@ -229,8 +229,8 @@ Result<bool> prepare(std::vector<Column>& columns, std::size_t rows) {
                 col.road = Road::Convert;
             } else {
                 BRINDLE_ASSIGN_OR_RETURN(const ArrowImport read, col.arrow.import(capsule.get()));
-                // Buffers that lie: `values` reads them as pandas does, or fails as it fails.
-                if (read == ArrowImport::Unsound) return false;
+                // Null counts that lie: `values` reads them as pandas does.
+                if (read == ArrowImport::Miscounted) return false;
                 if (read != ArrowImport::Read || col.arrow.length() != rows) {
                     col.arrow = ArrowChunks();
                     col.road = Road::Convert;
