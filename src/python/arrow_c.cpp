@@ -184,7 +184,7 @@ Result<ArrowImport> ArrowChunks::import(PyObject* capsule) {
 
     // Every chunk is checked, even after a miscounted one: a later one may
     // lie about its offsets, which `values` must not meet either.
-    bool miscounted = false;
+    bool any_miscounted = false;
     for (;;) {
         chunks_.reserve(chunks_.size() + 1);  // so that keeping a chunk cannot fail
         auto next = std::make_unique<ArrowArray>();
@@ -203,10 +203,10 @@ Result<ArrowImport> ArrowChunks::import(PyObject* capsule) {
                 "an Arrow string array's offsets or views contradict its own buffers "
                 "(pyarrow's full validation rejects it); nothing may read it");
         }
-        miscounted = miscounted || verdict == Verdict::Miscounted;
+        any_miscounted = any_miscounted || verdict == Verdict::Miscounted;
         valid_cells_ += static_cast<std::size_t>(a->length - a->null_count);
     }
-    if (miscounted) {
+    if (any_miscounted) {
         release();
         return ArrowImport::Miscounted;
     }
