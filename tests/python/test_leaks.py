@@ -312,6 +312,10 @@ def test_refused_arrow_frames_leak_nothing():
     not_utf8 = pa.array([b"a", b"\xff", None] * (rows // 2) + [b"a"] * (rows % 2), pa.large_binary())
     frames = [pd.DataFrame({"s": arrow_str(a), "o": other}) for a in (lying, miscounted, not_utf8.view(pa.large_string()))]
     views = pd.DataFrame({"v": pd.Series(["a", None] * (rows // 2), dtype=pd.ArrowDtype(pa.string_view())), "o": other})
+    if hasattr(pd.CategoricalDtype, "_from_fastpath"):
+        categories = pd.Index(arrow_str(pa.array([b"a", b"\xc0\xaf"], pa.large_binary()).view(pa.large_string())).array)
+        dtype = pd.CategoricalDtype._from_fastpath(categories, False)
+        frames.append(pd.DataFrame({"c": pd.Categorical.from_codes([0] * rows, dtype=dtype, validate=False), "o": other}))
     enc = brindle.Encoder()
 
     def once():
@@ -319,5 +323,7 @@ def test_refused_arrow_frames_leak_nothing():
         enc.encode(frames[1])  # left to `values`
         refuse(INTERNAL, enc.encode, frames[2])  # found on the pool
         refuse(INTERNAL, enc.encode, views)  # pandas' conversion fails on the column road
+        for frame in frames[3:]:
+            refuse(INTERNAL, enc.encode, frame)  # categories not UTF-8
 
     check(once, [enc, other, *frames, views], calls=FRAME_CALLS)
