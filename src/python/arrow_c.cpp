@@ -1,5 +1,8 @@
 #include "python/arrow_c.hpp"
 
+#include <bit>
+#include <climits>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
@@ -32,16 +35,47 @@ PyError stream_error(ArrowArrayStream& stream, int code) {
     return make_error(PyExc_RuntimeError, text);
 }
 
+// The nulls among bits [offset, offset + length) of a bitmap, reading only
+// the bytes that hold those bits.
+std::int64_t count_nulls(const std::uint8_t* bits, std::int64_t offset, std::int64_t length) noexcept {
+    const std::int64_t end = offset + length;
+    std::int64_t set = 0;
+    std::int64_t i = offset;
+    for (; i < end && (i & 7) != 0; ++i) set += (bits[i >> 3] >> (i & 7)) & 1;
+    for (; end - i >= 64; i += 64) {
+        std::uint64_t word;
+        std::memcpy(&word, bits + (i >> 3), 8);
+        set += std::popcount(word);
+    }
+    for (; end - i >= 8; i += 8) set += std::popcount(static_cast<unsigned>(bits[i >> 3]));
+    for (; i < end; ++i) set += (bits[i >> 3] >> (i & 7)) & 1;
+    return length - set;
+}
+
+// Offsets [from, from + length] start at 0 or above and never go down, so
+// that each element lies between the first offset and the last, which the
+// producer has checked against the data buffer.
+template <class Offset>
+bool offsets_sound(const Offset* o, std::int64_t from, std::int64_t length) noexcept {
+    if (o[from] < 0) return false;
+    bool down = false;  // no early exit: the loop vectorises
+    for (std::int64_t j = from; j < from + length; ++j) down |= o[j + 1] < o[j];
+    return !down;
+}
+
 }  // namespace
 
 ArrowChunks::ArrowChunks(ArrowChunks&& other) noexcept
-    : layout_(other.layout_), chunks_(std::exchange(other.chunks_, {})) {}
+    : layout_(other.layout_),
+      chunks_(std::exchange(other.chunks_, {})),
+      valid_cells_(std::exchange(other.valid_cells_, 0)) {}
 
 ArrowChunks& ArrowChunks::operator=(ArrowChunks&& other) noexcept {
     if (this != &other) {
         release();
         layout_ = other.layout_;
         chunks_ = std::exchange(other.chunks_, {});
+        valid_cells_ = std::exchange(other.valid_cells_, 0);
     }
     return *this;
 }
@@ -54,6 +88,7 @@ void ArrowChunks::release() noexcept {
         delete a;
     }
     chunks_.clear();
+    valid_cells_ = 0;
 }
 
 std::size_t ArrowChunks::length() const noexcept {
@@ -62,42 +97,67 @@ std::size_t ArrowChunks::length() const noexcept {
     return n;
 }
 
-bool ArrowChunks::check(const ArrowArray& a) const noexcept {
-    if (a.length < 0 || a.offset < 0 || a.n_children != 0 || a.buffers == nullptr) return false;
-    if (a.null_count != 0 && a.buffers[0] == nullptr && a.length != 0) return false;
-    if (a.length == 0) return true;
+// Also makes the chunk's null count its bitmap's, which valid() and
+// valid_cells() then trust.
+ArrowChunks::Verdict ArrowChunks::check(ArrowArray& a) const noexcept {
+    const Verdict verdict = sound(a);
+    return verdict == Verdict::Sound && miscounted(a) ? Verdict::Miscounted : verdict;
+}
+
+bool ArrowChunks::miscounted(ArrowArray& a) noexcept {
+    std::int64_t nulls = 0;
+    if (a.buffers[0] != nullptr)
+        nulls = count_nulls(static_cast<const std::uint8_t*>(a.buffers[0]), a.offset, a.length);
+    // -1: not counted by the producer.
+    const bool wrong = a.null_count != -1 && a.null_count != nulls && a.length != 0;
+    a.null_count = nulls;
+    return wrong;
+}
+
+// Whether the buffers hold what the layout says, the bitmap read as it is.
+ArrowChunks::Verdict ArrowChunks::sound(ArrowArray& a) const noexcept {
+    constexpr Verdict lies = Verdict::Unsound;
+    if (a.length < 0 || a.offset < 0 || a.length > INT64_MAX - 1 - a.offset) return lies;
+    if (a.n_children != 0 || a.buffers == nullptr) return lies;
+    // Validity, offsets and data; views: validity, views, data buffers, sizes.
+    if (layout_ != ArrowText::StringView ? a.n_buffers != 3 : a.n_buffers < 3) return lies;
+    if (a.length == 0) return Verdict::Sound;
+    if (a.buffers[1] == nullptr) return lies;
     if (layout_ != ArrowText::StringView) {
-        return a.n_buffers == 3 && a.buffers[1] != nullptr && (a.buffers[2] != nullptr || [&] {
-                   // No data buffer: only right when every string is empty.
-                   if (layout_ == ArrowText::String) {
-                       const auto* o = static_cast<const std::int32_t*>(a.buffers[1]);
-                       return o[a.offset] == o[a.offset + a.length];
-                   }
-                   const auto* o = static_cast<const std::int64_t*>(a.buffers[1]);
-                   return o[a.offset] == o[a.offset + a.length];
-               }());
+        bool fits;
+        if (layout_ == ArrowText::String) {
+            const auto* o = static_cast<const std::int32_t*>(a.buffers[1]);
+            // No data buffer: only right when every string is empty.
+            fits = offsets_sound(o, a.offset, a.length) && (a.buffers[2] != nullptr || o[a.offset + a.length] == 0);
+        } else {
+            const auto* o = static_cast<const std::int64_t*>(a.buffers[1]);
+            fits = offsets_sound(o, a.offset, a.length) && (a.buffers[2] != nullptr || o[a.offset + a.length] == 0);
+        }
+        return fits ? Verdict::Sound : lies;
     }
-    // Views: validity, views, the data buffers, then their sizes.
-    if (a.n_buffers < 3 || a.buffers[1] == nullptr) return false;
+    // A view only counts where the bitmap says it holds a value.
+    const bool has_bitmap = a.buffers[0] != nullptr;
+    const auto* bits = static_cast<const std::uint8_t*>(a.buffers[0]);
     const std::int64_t data_buffers = a.n_buffers - 3;
     const auto* sizes = static_cast<const std::int64_t*>(a.buffers[a.n_buffers - 1]);
     for (std::int64_t i = 0; i < a.length; ++i) {
-        if (!valid(a, i)) continue;
+        const std::int64_t bit = a.offset + i;
+        if (has_bitmap && ((bits[bit >> 3] >> (bit & 7)) & 1) == 0) continue;
         const char* view = static_cast<const char*>(a.buffers[1]) + 16 * (a.offset + i);
         std::int32_t length, buffer, offset;
         std::memcpy(&length, view, 4);
-        if (length < 0) return false;
+        if (length < 0) return lies;
         if (length <= 12) continue;
         std::memcpy(&buffer, view + 8, 4);
         std::memcpy(&offset, view + 12, 4);
         if (buffer < 0 || buffer >= data_buffers || offset < 0 || sizes == nullptr ||
             a.buffers[2 + buffer] == nullptr || offset + static_cast<std::int64_t>(length) > sizes[buffer])
-            return false;
+            return lies;
     }
-    return true;
+    return Verdict::Sound;
 }
 
-Result<bool> ArrowChunks::import(PyObject* capsule) {
+Result<ArrowImport> ArrowChunks::import(PyObject* capsule) {
     release();
     auto* given = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
     BRINDLE_FAIL_IF(given == nullptr);
@@ -118,10 +178,13 @@ Result<bool> ArrowChunks::import(PyObject* capsule) {
     } else if (format == "vu") {
         layout_ = ArrowText::StringView;
     } else {
-        return false;
+        return ArrowImport::Other;
     }
-    if (schema.schema.dictionary != nullptr || schema.schema.n_children != 0) return false;
+    if (schema.schema.dictionary != nullptr || schema.schema.n_children != 0) return ArrowImport::Other;
 
+    // Every chunk is checked, even after a miscounted one: a later one may
+    // lie about its offsets, which `values` must not meet either.
+    bool any_miscounted = false;
     for (;;) {
         chunks_.reserve(chunks_.size() + 1);  // so that keeping a chunk cannot fail
         auto next = std::make_unique<ArrowArray>();
@@ -133,12 +196,21 @@ Result<bool> ArrowChunks::import(PyObject* capsule) {
         if (next->release == nullptr) break;  // the end of the stream
         chunks_.push_back(next.get());
         ArrowArray* a = next.release();
-        if (!check(*a)) {
+        const Verdict verdict = check(*a);
+        if (verdict == Verdict::Unsound) {
             release();
-            return false;
+            return internal_failure(
+                "an Arrow string array's offsets or views contradict its own buffers "
+                "(pyarrow's full validation rejects it); nothing may read it");
         }
+        any_miscounted = any_miscounted || verdict == Verdict::Miscounted;
+        valid_cells_ += static_cast<std::size_t>(a->length - a->null_count);
     }
-    return true;
+    if (any_miscounted) {
+        release();
+        return ArrowImport::Miscounted;
+    }
+    return ArrowImport::Read;
 }
 
 }  // namespace brindle

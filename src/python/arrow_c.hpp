@@ -62,6 +62,12 @@ namespace brindle {
 // The string layouts read: 32-bit offsets, 64-bit offsets, views.
 enum class ArrowText { String, LargeString, StringView };
 
+// What an import found: chunks to read; a stream of some other type (read
+// the column some other way); or chunks whose null counts disagree with
+// their bitmaps, which pandas' own conversion reads its own way (so it, not
+// this, decides what such a column is).
+enum class ArrowImport { Read, Other, Miscounted };
+
 // The chunks of one string column, imported from an "arrow_array_stream"
 // capsule and released exactly once, when this is destroyed. Their buffers
 // are plain memory: any thread may read them while this lives. Release runs
@@ -76,18 +82,30 @@ public:
     ArrowChunks& operator=(ArrowChunks&& other) noexcept;
     ~ArrowChunks();
 
-    // Imports every chunk of the stream in `capsule`. False, with nothing
-    // set, when the stream is not a string column of a layout read here or
-    // its chunks disagree with their own sizes (the caller reads the column
-    // some other way); an error for a failing stream.
-    Result<bool> import(PyObject* capsule);
+    // Imports every chunk of the stream in `capsule` and checks everything
+    // that text() and valid() rely on, reading only within each chunk's
+    // offset and length: offsets non-negative and non-decreasing, views
+    // within their buffers, the null count equal to the bitmap's. pyarrow
+    // checks only an array's first and last offset, so a user can hold a
+    // column that passes it and lies. Read only with every chunk sound;
+    // Other and Miscounted keep nothing. An error for a failing stream, and
+    // the internal failure for offsets or views that lie: pyarrow's own
+    // conversion, which `values` makes, reads past the buffers on them and
+    // may abort the process, so nothing may be left to read them.
+    //
+    // What it cannot check: the C interface gives no buffer sizes, so the
+    // producer's own check that the last offset, the bitmap and the views fit
+    // their buffers is trusted; every read stays within what those promise.
+    Result<ArrowImport> import(PyObject* capsule);
 
-    ArrowText layout() const noexcept { return layout_; }
     std::size_t size() const noexcept { return chunks_.size(); }
     const ArrowArray& chunk(std::size_t i) const noexcept { return *chunks_[i]; }
     std::size_t length() const noexcept;
+    // The elements holding a value, counted in the bitmaps.
+    std::size_t valid_cells() const noexcept { return valid_cells_; }
 
-    // Whether element i of a chunk holds a value.
+    // Whether element i of a chunk holds a value (import has made each
+    // chunk's null count its bitmap's).
     static bool valid(const ArrowArray& a, std::int64_t i) noexcept {
         if (a.null_count == 0 || a.buffers[0] == nullptr) return true;
         const std::int64_t bit = a.offset + i;
@@ -124,11 +142,15 @@ public:
     }
 
 private:
-    bool check(const ArrowArray& a) const noexcept;
+    enum class Verdict { Sound, Miscounted, Unsound };
+    Verdict check(ArrowArray& a) const noexcept;
+    Verdict sound(ArrowArray& a) const noexcept;
+    static bool miscounted(ArrowArray& a) noexcept;
     void release() noexcept;
 
     ArrowText layout_ = ArrowText::String;
     std::vector<ArrowArray*> chunks_;  // owned, each released and freed once
+    std::size_t valid_cells_ = 0;
 };
 
 }  // namespace brindle

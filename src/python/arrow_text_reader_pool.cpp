@@ -14,11 +14,7 @@ namespace brindle {
 void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, PagedVector<std::string_view>& list,
                        double* out) {
     const ArrowChunks& chunks = col.chunks;
-    std::size_t valid_cells = 0;
-    for (std::size_t k = 0; k != chunks.size(); ++k) {
-        const ArrowArray& a = chunks.chunk(k);
-        valid_cells += static_cast<std::size_t>(a.length - (a.null_count > 0 ? a.null_count : 0));
-    }
+    const std::size_t valid_cells = chunks.valid_cells();
     if (col.na_is_float && valid_cells == 0) {
         std::size_t r = 0;
         for (std::size_t k = 0; k != chunks.size(); ++k)

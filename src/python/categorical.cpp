@@ -87,6 +87,7 @@ Result<std::unique_ptr<CategoricalColumn>> CategoricalColumn::make(PyObject* ser
 }
 
 bool CategoricalColumn::bind() noexcept {
+    if (unreadable_) return false;
     PyArrayObject* c = vector_of(codes_.get(), rows_);
     if (c == nullptr || !is_code_type(PyArray_DESCR(c)->type_num) || !PyArray_ISALIGNED(c)) return false;
     const int item_size = static_cast<int>(PyArray_ITEMSIZE(c));
@@ -116,12 +117,16 @@ Result<bool> CategoricalColumn::take_arrow(PyObject* series, PyObject* categorie
     BRINDLE_ASSIGN_OR_RETURN(PyRef capsule, py::call_method(wrapped.get(), Name::arrow_c_stream));
     if (!PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) return false;
     ArrowChunks chunks;
-    BRINDLE_ASSIGN_OR_RETURN(const bool read, chunks.import(capsule.get()));
-    if (!read || chunks.length() != count) return false;
+    BRINDLE_ASSIGN_OR_RETURN(const ArrowImport read, chunks.import(capsule.get()));
+    if (read == ArrowImport::Miscounted) return unreadable();
+    if (read != ArrowImport::Read || chunks.length() != count) return false;
     for (std::size_t k = 0; k != chunks.size(); ++k) {
         const ArrowArray& a = chunks.chunk(k);
-        for (std::int64_t i = 0; i < a.length; ++i)
+        for (std::int64_t i = 0; i < a.length; ++i) {
             if (!ArrowChunks::valid(a, i)) return false;
+            // Every category, used or not: `values` converts them all.
+            if (!is_valid_utf8(chunks.text(a, i))) return unreadable();
+        }
     }
     arrow_ = std::move(chunks);
     return true;

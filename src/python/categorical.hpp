@@ -33,7 +33,9 @@ public:
 
     // Calling thread, after the last Python code before the pool job reads
     // the codes: takes their buffer's address and layout again (Python code
-    // may have replaced them). False when they no longer fit.
+    // may have replaced them). False when they no longer fit, or when the
+    // categories' Arrow null counts lie or their text is not UTF-8: then
+    // only `values` may read the frame, as pandas does or failing as it fails.
     bool bind() noexcept;
 
     // On the pool: writes every cell's local index; plain memory only. False
@@ -51,6 +53,11 @@ private:
     bool read_codes(double* out);
     Result<bool> take_arrow(PyObject* series, PyObject* categories, std::size_t count);
     Result<bool> take_objects(PyObject* categories, std::size_t count);
+    // Taken, so that nothing else reads the categories, and never bound.
+    bool unreadable() noexcept {
+        unreadable_ = true;
+        return true;
+    }
 
     PyRef codes_;       // 1-D integer codes, read in place
     PyRef categories_;  // 1-D object array of exact str, or else:
@@ -64,6 +71,7 @@ private:
     std::unique_ptr<std::atomic<std::uint8_t>[]> used_;
     std::atomic<bool> trailing_missing_{false};
     LabelStore made_;  // texts of categories holding lone surrogates
+    bool unreadable_ = false;
 };
 
 // Whether `dtype` is pandas' CategoricalDtype with categories that `values`

@@ -84,6 +84,13 @@ PyError chained_internal_failure(std::string message) {
     return err;
 }
 
+Result<bool> false_on_exception(Result<bool> result) {
+    if (result.ok()) return result;
+    PyError err = result.take_error();
+    if (!is_ordinary(err.exc.get())) return err;
+    return false;
+}
+
 PyError not_instance_error(PyObject* obj, const char* expected) noexcept {
     PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
     if (!qualname) return PyError::fetch();

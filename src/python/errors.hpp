@@ -31,6 +31,12 @@ bool pending_is_ordinary() noexcept;
 // exception that is not ordinary is passed on unchanged.
 PyError chained_internal_failure(std::string message);
 
+// For a step whose failures the road taken instead meets again and reports
+// its own way: false, the exception dropped, when `result` failed with an
+// ordinary one (is_ordinary); any other (Ctrl-C, an exit, running out of
+// memory, the internal failure) is passed on unchanged.
+Result<bool> false_on_exception(Result<bool> result);
+
 // TypeError "'{type of obj}' object is not an instance of '{expected}'".
 PyError not_instance_error(PyObject* obj, const char* expected) noexcept;
 

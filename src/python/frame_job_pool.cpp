@@ -4,6 +4,7 @@
 // holds them to the C API names that worker_reads.hpp admits (here: none).
 #include "python/frame_job.hpp"
 
+#include <algorithm>
 #include <atomic>
 
 #include <oneapi/tbb/blocked_range.h>
@@ -12,6 +13,7 @@
 #include "python/arrow_text_reader.hpp"
 #include "python/block_scan.hpp"
 #include "python/number_reader.hpp"
+#include "python/utf8.hpp"
 
 namespace brindle {
 
@@ -39,6 +41,10 @@ bool read_columns(const FramePlan& plan, BoundColumns& bound, ColumnScan& scan, 
                         break;
                     case ColumnReader::ArrowText:
                         read_arrow_column(col.arrow, scan.is_text[c], scan.strings[c], out);
+                        // Each distinct text once: `values` fails on a text that
+                        // is not UTF-8, and no such byte may reach the books.
+                        if (!std::all_of(scan.strings[c].begin(), scan.strings[c].end(), is_valid_utf8))
+                            needs_values.store(true, std::memory_order_relaxed);
                         break;
                     case ColumnReader::Categorical:
                         if (!col.categorical->read(out)) needs_values.store(true, std::memory_order_relaxed);

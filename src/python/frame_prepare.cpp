@@ -1,6 +1,7 @@
 // Each column's Series, and what its reader reads, made on the calling
 // thread before the pool job.
 #include "python/frame_plan.hpp"
+#include "python/errors.hpp"
 #include "python/interned.hpp"
 #include "python/numpy_api.hpp"
 
@@ -37,15 +38,17 @@ Result<bool> take_series(PyObject* frame, std::vector<FrameColumn>& columns) {
     return c == columns.size();
 }
 
-// The column's Arrow chunks; false (the column is then read as its
-// astype(object)) when its stream is not text of a layout read here.
-Result<bool> export_arrow(FrameColumn& col, std::size_t rows) {
+// The column's Arrow chunks: Read, or Other when its stream is not text of a
+// layout read here (the column is then read as its astype(object)), or
+// Miscounted when its null counts disagree with its bitmaps (the frame then
+// goes to `values`, where pandas' own reading decides what it holds).
+Result<ArrowImport> export_arrow(FrameColumn& col, std::size_t rows) {
     BRINDLE_ASSIGN_OR_RETURN(PyRef capsule, py::call_method(col.series.get(), Name::arrow_c_stream));
-    if (!PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) return false;
-    BRINDLE_ASSIGN_OR_RETURN(const bool read, col.arrow.chunks.import(capsule.get()));
-    if (read && col.arrow.chunks.length() == rows) return true;
+    if (!PyCapsule_IsValid(capsule.get(), "arrow_array_stream")) return ArrowImport::Other;
+    BRINDLE_ASSIGN_OR_RETURN(const ArrowImport read, col.arrow.chunks.import(capsule.get()));
+    if (read == ArrowImport::Read && col.arrow.chunks.length() == rows) return ArrowImport::Read;
     col.arrow.chunks = ArrowChunks();
-    return false;
+    return read == ArrowImport::Miscounted ? read : ArrowImport::Other;
 }
 
 // The array the pool scan or the number reader reads: the column's own NumPy
@@ -64,8 +67,9 @@ Result<PyRef> column_array(FrameColumn& col) {
 
 Result<bool> prepare_column(FrameColumn& col, std::size_t rows) {
     if (col.reader == ColumnReader::ArrowText) {
-        BRINDLE_ASSIGN_OR_RETURN(const bool exported, export_arrow(col, rows));
-        if (exported) return true;
+        BRINDLE_ASSIGN_OR_RETURN(const ArrowImport exported, export_arrow(col, rows));
+        if (exported == ArrowImport::Read) return true;
+        if (exported == ArrowImport::Miscounted) return false;
         col.reader = ColumnReader::Converted;
     }
     if (col.str_categories) {
@@ -89,7 +93,9 @@ Result<bool> prepare_column(FrameColumn& col, std::size_t rows) {
 
 }  // namespace
 
-Result<bool> prepare_columns(PyObject* frame, FramePlan& plan) {
+namespace {
+
+Result<bool> prepare_all(PyObject* frame, FramePlan& plan) {
     BRINDLE_ASSIGN_OR_RETURN(const bool taken, take_series(frame, plan.columns));
     if (!taken) return false;
     for (FrameColumn& col : plan.columns) {
@@ -97,6 +103,14 @@ Result<bool> prepare_columns(PyObject* frame, FramePlan& plan) {
         if (!prepared) return false;
     }
     return true;
+}
+
+}  // namespace
+
+Result<bool> prepare_columns(PyObject* frame, FramePlan& plan) {
+    // pandas' and pyarrow's calls here fail on `values` too, which is what
+    // reports their failures, so that both roads raise the same class.
+    return false_on_exception(prepare_all(frame, plan));
 }
 
 }  // namespace brindle

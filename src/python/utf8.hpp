@@ -17,6 +17,10 @@ Status append_utf8(PyObject* str, std::string& out);
 // the lossless encoder's error.
 Status append_utf8_surrogatepass(PyObject* str, std::string& out);
 
+// Whether `text` is well-formed UTF-8, as Python's strict decoder takes it:
+// no overlong form, surrogate or code point past U+10FFFF. Pure: any thread.
+bool is_valid_utf8(std::string_view text) noexcept;
+
 // A new str decoded from UTF-8 `text`, or null with the Python error set.
 PyObject* new_str(std::string_view text) noexcept;
 

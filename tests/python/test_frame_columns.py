@@ -347,6 +347,10 @@ COMMON = {
     "str": lambda: pd.DataFrame({"s": pd.Series(["x", None], dtype="str" if PANDAS_3 else object), "f": [1.0, 2]}),
     "category": lambda: pd.DataFrame({"c": pd.Categorical(["x", None]), "o": pd.Series(["y", "z"], dtype=object)}),
     "nullable": lambda: pd.DataFrame({"n": pd.array([1, 2], dtype="Int64"), "o": pd.Series(["y", "z"], dtype=object)}),
+    # Missing cells at odd places, sliced off a bit boundary, two chunks: their
+    # checks count the bitmap right.
+    "str-sliced": lambda: pd.concat([pd.DataFrame({"s": pd.Series(["x", None, "y"] * 100, dtype="str" if PANDAS_3 else
+                                                                  object), "f": 1.0})] * 2).iloc[3:-5],
 }
 
 
@@ -376,6 +380,83 @@ def test_arrow_chunks_of_str_columns():
         frame = pd.DataFrame({"s": series, "n": range(5)})
         assert_same(frame)
         assert_same(frame.iloc[1:4])
+
+
+ARROW_STRINGS = HAVE_ARROW and hasattr(pd.Series, "__arrow_c_stream__")
+needs_arrow_strings = pytest.mark.skipif(not ARROW_STRINGS, reason="needs pandas 3 with pyarrow")
+
+# Ill-formed for Python's strict decoder, which `values` meets through
+# pyarrow: stray and lone bytes, overlong forms, surrogates (CESU), past
+# U+10FFFF, cut short; some after eight ASCII bytes, read a word at a time.
+BAD_UTF8 = [b"a\xff\xfeb", b"\x80", b"ab\xbf", b"\xc0\xaf", b"\xc1\xbf", b"\xe0\x80\xaf", b"\xf0\x8f\xbf\xbf",
+            b"\xed\xa0\x80\xed\xb0\x80", b"\xed\xbf\xbf", b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xe2\x82",
+            b"\xf0\x9f\x98", b"\xe2\x28\xa1", b"abcdefgh\xe2\x82", b"abcdefghijklmnop\xff"]
+# Their well-formed neighbours, at the edges of each range.
+GOOD_UTF8 = [b"\x7f", b"\xc2\x80", b"\xdf\xbf", b"\xe0\xa0\x80", b"\xed\x9f\xbf", b"\xee\x80\x80", b"\xef\xbf\xbf",
+             b"\xf0\x90\x80\x80", b"\xf4\x8f\xbf\xbf", b"abcdefgh\xc3\xa9xyzabcdefgh"]
+
+
+def arrow_str(texts, pa_type=None):
+    """An Arrow-backed str Series of raw bytes, not checked for UTF-8."""
+    import pyarrow as pa
+
+    binary = pa.array(texts, pa.large_binary()).view(pa_type or pa.large_string())
+    return pd.Series(pd.arrays.ArrowStringArray(binary, dtype=pd.StringDtype("pyarrow", na_value=np.nan)))
+
+
+@needs_arrow_strings
+@pytest.mark.parametrize("text", BAD_UTF8 + GOOD_UTF8)
+def test_arrow_text_that_is_not_utf8_fails_as_values_fails(text, monkeypatch):
+    bad = text in BAD_UTF8
+    try:
+        text.decode()
+    except UnicodeDecodeError:
+        assert bad
+    rows = [b"x", text, None, b"x", text]
+    frame = pd.DataFrame({"s": arrow_str(rows), "o": pd.Series(["p", "q"] * 2 + ["p"], dtype=object)})
+    assert_same(frame)
+    if not bad:
+        with monkeypatch.context() as m:
+            m.setattr(pd.DataFrame, "values", property(lambda self: 1 / 0))
+            brindle.Encoder().encode(frame)  # read by its columns
+    enc = brindle.Encoder()
+    enc.encode(pd.DataFrame({"s": ["y", "z"], "o": ["p", "q"]}))
+    if bad:
+        with pytest.raises(INTERNAL):
+            enc.encode(frame)
+        assert enc.decode(np.array([[0.0, 1.0], [1.0, 0.0]])).tolist() == [["y", "q"], ["z", "p"]]
+    # An unused category counts too: `values` converts every category.
+    if bad and hasattr(pd.CategoricalDtype, "_from_fastpath"):
+        categories = pd.Index(arrow_str([b"a", text]).array)
+        dtype = pd.CategoricalDtype._from_fastpath(categories, False)
+        assert_same(pd.DataFrame({"c": pd.Categorical.from_codes([0, 0, -1], dtype=dtype, validate=False)}))
+
+
+@needs_arrow_strings
+@pytest.mark.parametrize("null_count", [19_000, 20_000])
+def test_arrow_null_count_that_lies_reads_as_values_reads(null_count):
+    import pyarrow as pa
+
+    rows = 20_000
+    texts = [f"t{i}".encode() for i in range(rows)]  # distinct: cells stop sharing entries
+    offsets = np.cumsum([0] + [len(t) for t in texts], dtype=np.int64)
+    array = pa.Array.from_buffers(pa.large_string(), rows, [pa.py_buffer(b"\xff" * (rows // 8)),
+                                                           pa.py_buffer(offsets.tobytes()), pa.py_buffer(b"".join(texts))],
+                                  null_count=null_count)
+    frame = pd.DataFrame({"s": pd.Series(pd.arrays.ArrowStringArray(array)), "o": pd.Series(["p"] * rows, dtype=object)})
+    assert_same(frame)
+
+
+@needs_arrow_strings
+def test_failing_arrow_conversion_fails_as_values_fails():
+    import pyarrow as pa
+
+    # pyarrow cannot filter views: astype(object) fails on missing cells.
+    frame = pd.DataFrame({"v": pd.Series(["a", None, "b"], dtype=pd.ArrowDtype(pa.string_view())),
+                          "o": pd.Series(["x", "y", "z"], dtype=object)})
+    assert_same(frame)
+    with pytest.raises(INTERNAL):
+        brindle.Encoder().encode(frame)
 
 
 def test_short_frames_read_values_unless_told():

@@ -409,6 +409,108 @@ def test_cell_running_gc_and_a_thread(wrap):
     assert all(a is b for a, b in zip(x.ravel(), cells))
 
 
+# ---- Arrow buffers that lie -----------------------------------------------------------
+
+# pyarrow's from_buffers checks only an array's first and last offset, and
+# pandas wraps what it is given, so a user can hold such a column. Offsets
+# that lie are refused with the internal failure, the class `values` gives
+# where pandas fails cleanly (for categories pyarrow aborts the process);
+# null counts that lie leave the frame to `values`, read as pandas reads it.
+try:
+    import pyarrow  # noqa: F401
+
+    ARROW_STRINGS = hasattr(pd.Series, "__arrow_c_stream__")
+except ImportError:
+    ARROW_STRINGS = False
+needs_arrow_strings = pytest.mark.skipif(not ARROW_STRINGS, reason="needs pandas 3 with pyarrow")
+
+ARROW_PRELUDE = """
+import pyarrow as pa
+
+STR = pd.StringDtype("pyarrow", na_value=np.nan)
+
+def lying(offsets, data, type=pa.large_string(), bitmap=None, null_count=-1):
+    width = np.int32 if type == pa.string() else np.int64
+    buffers = [bitmap and pa.py_buffer(bitmap), pa.py_buffer(np.array(offsets, width).tobytes()), pa.py_buffer(data)]
+    return pa.Array.from_buffers(type, len(offsets) - 1, buffers, null_count=null_count)
+
+def categorical(categories, codes):
+    # pandas' public constructors hash the categories, which fails on these.
+    dtype = pd.CategoricalDtype._from_fastpath(pd.Index(pd.arrays.ArrowStringArray(categories, dtype=STR)), False)
+    return pd.Categorical.from_codes(codes, dtype=dtype, validate=False)
+
+class DataFrame:
+    def __init__(self, frame):
+        self.frame = frame
+    columns = property(lambda self: self.frame.columns)
+    shape = property(lambda self: self.frame.shape)
+    values = property(lambda self: self.frame.values)
+"""
+
+
+@needs_arrow_strings
+@pytest.mark.parametrize("where", ["column", "categories"])
+@pytest.mark.parametrize("offsets", [[0, 2, 1, 3, 4], [0, -8, 2, 3, 4]], ids=["decreasing", "negative"])
+def test_lying_arrow_offsets_fail_as_values_fails(where, offsets):
+    if where == "categories" and not hasattr(pd.CategoricalDtype, "_from_fastpath"):
+        pytest.skip("no way here to build categories that lie")
+    out = run_isolated(ARROW_PRELUDE + textwrap.dedent(f"""
+    array = lying({offsets!r}, b"abcd")
+    if {where!r} == "column":
+        lie = pd.Series(pd.arrays.ArrowStringArray(array))
+    else:
+        lie = categorical(array, [0, 1, 2, 1])
+    enc = brindle.Encoder()
+    enc.encode(pd.DataFrame({{"s": ["x", "y", "z", "x"], "o": pd.Series(["p"] * 4, dtype=object)}}))
+    books = enc.decode(np.array([[0.0, 0.0], [2.0, 0.0]])).tolist()
+    frame = pd.DataFrame({{"s": lie, "o": pd.Series(["p"] * 4, dtype=object)}})
+    values = outcome(lambda: brindle.Encoder().encode(DataFrame(frame))) if {where!r} == "column" else internal()
+    print(outcome(lambda: enc.encode(frame)) is internal(), values is internal(),
+          enc.decode(np.array([[0.0, 0.0], [2.0, 0.0]])).tolist() == books)
+    """))
+    assert out.split() == ["True", "True", "True"]
+
+
+# Each replaces the column's own Arrow export (4 rows: "a", "b", "c", "d"),
+# for the layouts pandas itself does not hand over; the frame's `values` are
+# the true ones. Offsets and views that lie are refused, a null count that
+# lies leaves the frame to `values`.
+LYING_STREAMS = {
+    "string-decreasing": 'lying([0, 2, 1, 3, 4], b"abcd", pa.string())',
+    "string-negative": 'lying([0, -8, 2, 3, 4], b"abcd", pa.string())',
+    "null-count": 'lying([0, 1, 2, 3, 4], b"abcd", bitmap=b"\\x0f", null_count=2)',
+    "view-buffer-index": "view(length=20, buffer=3)",
+    "view-past-its-buffer": "view(length=20, offset=25)",
+    "view-negative-length": "view(length=-20)",
+}
+
+
+@needs_arrow_strings
+@pytest.mark.parametrize("where", ["column", "categories"])
+@pytest.mark.parametrize("lie", LYING_STREAMS, ids=LYING_STREAMS.keys())
+def test_lying_arrow_streams_are_never_read(where, lie):
+    out = run_isolated(ARROW_PRELUDE + textwrap.dedent(f"""
+    def view(length, buffer=0, offset=0):
+        views = np.zeros((4, 4), np.int32)
+        views[:, 0] = 1
+        views[:, 1] = np.frombuffer(b"abcd", np.uint8)
+        views[1] = [length, 0, buffer, offset]
+        return pa.Array.from_buffers(pa.string_view(), 4, [None, pa.py_buffer(views.tobytes()), pa.py_buffer(b"x" * 30)])
+
+    lie = pa.chunked_array([{LYING_STREAMS[lie]}])
+    if {where!r} == "column":
+        column = pd.Series(["a", "b", "c", "d"], dtype=STR)
+    else:
+        column = pd.Categorical.from_codes([3, 0, 1, 2], dtype=pd.CategoricalDtype(pd.Index(list("abcd"), dtype=STR)))
+    frame = pd.DataFrame({{"s": column, "o": pd.Series(["p"] * 4, dtype=object)}})
+    expected = brindle.Encoder().encode(DataFrame(frame)).to_numpy().tolist()
+    pd.Series.__arrow_c_stream__ = lambda self, requested_schema=None: lie.__arrow_c_stream__()
+    got = outcome(lambda: brindle.Encoder().encode(frame).to_numpy().tolist())
+    print("values" if got == expected else "internal" if got is internal() else got)
+    """))
+    assert out.split() == ["values" if lie == "null-count" else "internal"]
+
+
 # ---- inputs the entry fuzzer once died on ---------------------------------------------
 
 FUZZ_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "fuzz")

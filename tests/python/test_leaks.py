@@ -283,3 +283,47 @@ def test_interrupted_call_leaks_nothing(method, sigint):
     fn = getattr(enc, method)
 
     check(lambda: refuse(KeyboardInterrupt, fn, x), [enc, trip, label, x], calls=50)
+
+
+def _arrow_strings():
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return False
+    return hasattr(pd.Series, "__arrow_c_stream__")
+
+
+@pytest.mark.skipif(not _arrow_strings(), reason="needs pandas 3 with pyarrow")
+def test_refused_arrow_frames_leak_nothing():
+    import pyarrow as pa
+
+    def arrow_str(array):
+        return pd.Series(pd.arrays.ArrowStringArray(array, dtype=pd.StringDtype("pyarrow", na_value=np.nan)))
+
+    rows = 200
+    other = pd.Series([fresh("p")] * rows, dtype=object)
+    offsets = np.arange(rows + 1, dtype=np.int64)
+    offsets[5] = 9  # goes down after it
+    lying = pa.Array.from_buffers(pa.large_string(), rows, [None, pa.py_buffer(offsets.tobytes()),
+                                                            pa.py_buffer(b"x" * rows)])
+    miscounted = pa.Array.from_buffers(pa.large_string(), rows, [pa.py_buffer(b"\xff" * (rows // 8)),
+                                                                 pa.py_buffer(np.arange(rows + 1).tobytes()),
+                                                                 pa.py_buffer(b"y" * rows)], null_count=rows)
+    not_utf8 = pa.array([b"a", b"\xff", None] * (rows // 2) + [b"a"] * (rows % 2), pa.large_binary())
+    frames = [pd.DataFrame({"s": arrow_str(a), "o": other}) for a in (lying, miscounted, not_utf8.view(pa.large_string()))]
+    views = pd.DataFrame({"v": pd.Series(["a", None] * (rows // 2), dtype=pd.ArrowDtype(pa.string_view())), "o": other})
+    if hasattr(pd.CategoricalDtype, "_from_fastpath"):
+        categories = pd.Index(arrow_str(pa.array([b"a", b"\xc0\xaf"], pa.large_binary()).view(pa.large_string())).array)
+        dtype = pd.CategoricalDtype._from_fastpath(categories, False)
+        frames.append(pd.DataFrame({"c": pd.Categorical.from_codes([0] * rows, dtype=dtype, validate=False), "o": other}))
+    enc = brindle.Encoder()
+
+    def once():
+        refuse(INTERNAL, enc.encode, frames[0])  # refused before anything reads it
+        enc.encode(frames[1])  # left to `values`
+        refuse(INTERNAL, enc.encode, frames[2])  # found on the pool
+        refuse(INTERNAL, enc.encode, views)  # pandas' conversion fails on the column road
+        for frame in frames[3:]:
+            refuse(INTERNAL, enc.encode, frame)  # categories not UTF-8
+
+    check(once, [enc, other, *frames, views], calls=FRAME_CALLS)
