@@ -46,6 +46,21 @@ Result<bool> is_str_categorical(PyObject* pandas, PyObject* dtype) {
     return PyFloat_CheckExact(na.get()) && std::isnan(PyFloat_AS_DOUBLE(na.get()));
 }
 
+std::size_t CategoricalColumn::first_category_row() const noexcept {
+    for (std::size_t r = 0; r != rows_; ++r) {
+        const char* at = data_ + static_cast<std::ptrdiff_t>(r) * stride_;
+        std::int64_t code = 0;
+        switch (item_size_) {
+            case 1: { std::int8_t v; std::memcpy(&v, at, 1); code = v; break; }
+            case 2: { std::int16_t v; std::memcpy(&v, at, 2); code = v; break; }
+            case 4: { std::int32_t v; std::memcpy(&v, at, 4); code = v; break; }
+            default: { std::int64_t v; std::memcpy(&v, at, 8); code = v; break; }
+        }
+        if (code >= 0) return r;
+    }
+    return rows_;
+}
+
 Result<std::unique_ptr<CategoricalColumn>> CategoricalColumn::make(PyObject* series, std::size_t rows) {
     using Out = std::unique_ptr<CategoricalColumn>;
     BRINDLE_ASSIGN_OR_RETURN(PyRef array, py::attr(series, Name::array));
@@ -53,31 +68,19 @@ Result<std::unique_ptr<CategoricalColumn>> CategoricalColumn::make(PyObject* ser
     BRINDLE_ASSIGN_OR_RETURN(col->codes_, py::attr(array.get(), Name::codes));
     col->rows_ = rows;
     if (!col->bind()) return Out();
-    const int item_size = col->item_size_;
     // Usually row 0; a column with no category at all stays numeric NaN in
     // `values`, which astype(object) reads as it does.
-    col->first_valid_ = rows;
-    for (std::size_t r = 0; r != rows; ++r) {
-        const char* at = col->data_ + static_cast<std::ptrdiff_t>(r) * col->stride_;
-        std::int64_t code = 0;
-        switch (item_size) {
-            case 1: { std::int8_t v; std::memcpy(&v, at, 1); code = v; break; }
-            case 2: { std::int16_t v; std::memcpy(&v, at, 2); code = v; break; }
-            case 4: { std::int32_t v; std::memcpy(&v, at, 4); code = v; break; }
-            default: { std::int64_t v; std::memcpy(&v, at, 8); code = v; break; }
-        }
-        if (code >= 0) {
-            col->first_valid_ = r;
-            break;
-        }
-    }
-    if (col->first_valid_ == rows) return Out();
+    col->first_valid_ = col->first_category_row();
 
     BRINDLE_ASSIGN_OR_RETURN(PyRef categories, py::attr(array.get(), Name::categories));
     const Py_ssize_t count = PyObject_Length(categories.get());
     BRINDLE_FAIL_IF(count < 0);
     col->count_ = static_cast<std::size_t>(count);
+    // Arrow categories are checked even when no row uses one: `values`
+    // converts them all, and fails on one it cannot read.
     BRINDLE_ASSIGN_OR_RETURN(bool taken, col->take_arrow(series, categories.get(), col->count_));
+    if (col->unreadable_) return col;  // bind() refuses it: the frame goes to `values`
+    if (col->first_valid_ == rows) return Out();
     if (!taken) {
         BRINDLE_ASSIGN_OR_RETURN(taken, col->take_objects(categories.get(), col->count_));
         if (!taken) return Out();

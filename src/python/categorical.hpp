@@ -51,6 +51,8 @@ private:
 
     template <class Code>
     bool read_codes(double* out);
+    // The first row holding a category, or rows_ when none does.
+    std::size_t first_category_row() const noexcept;
     Result<bool> take_arrow(PyObject* series, PyObject* categories, std::size_t count);
     Result<bool> take_objects(PyObject* categories, std::size_t count);
     // Taken, so that nothing else reads the categories, and never bound.
