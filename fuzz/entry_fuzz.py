@@ -962,21 +962,22 @@ def arrow_chunk_array(chunk, type_name):
         [f"t{r % 12_000}" for r in range(ARROW_TALL)]
     encoded = [None if t is None else t.encode() for t in cells]
     n = len(cells)
-    null_count = sum(t is None for t in cells)
+    first = chunk["offset"]  # the array's offset: cells before it are not the array's
     valid = [t is not None for t in cells]
+    null_count = valid[first:].count(False)
     validity = bitmap(valid) if null_count else None
     offset_lies = []
     for kind, at, by, bad in chunk["lies"]:
-        if kind == "utf8" and n:
-            encoded[at % n] = bytes.fromhex(bad)
-            valid[at % n] = True
+        if kind == "utf8" and n > first:
+            j = first + at % (n - first)
+            encoded[j], valid[j] = bytes.fromhex(bad), True
             validity = bitmap(valid) if validity is not None else None
-            null_count = sum(not v for v in valid)
+            null_count = valid[first:].count(False)
         elif kind in ("null_count", "null_count_all"):
             validity = validity or bitmap(valid)
-            truth = sum(not v for v in valid)
-            null_count = n - by + 1 if kind == "null_count_all" else truth + (by if at % 2 else -by)
-            null_count = min(max(null_count, 0), n)
+            truth = valid[first:].count(False)
+            null_count = n - first - by + 1 if kind == "null_count_all" else truth + (by if at % 2 else -by)
+            null_count = min(max(null_count, 0), n - first)
         elif kind == "short_bitmap":
             validity, null_count = b"", 0  # pyarrow ignores the bitmap of a null count of 0
         else:
@@ -993,8 +994,8 @@ def arrow_chunk_array(chunk, type_name):
                 views.view(np.uint8).reshape(n, 16)[i, 4:4 + len(b)] = list(b)
             at += len(b)
         for kind, at, by in offset_lies:
-            if n:
-                i = at % n
+            if n > first:
+                i = first + at % (n - first)
                 # a negative length, a start before the data, an end past it
                 views[i] = {"decreasing": (-by, b"", 0, 0), "negative": (13, b"", 0, -by),
                             "past_end": (13 + by, b"", 0, max(len(data) - 13, 0) + by)}[kind]
@@ -1002,8 +1003,9 @@ def arrow_chunk_array(chunk, type_name):
     else:
         offsets = np.cumsum([0] + [len(b or b"") for b in encoded])
         for kind, at, by in offset_lies:
-            if n >= 2:
-                i = 1 + at % (n - 1)  # between the first and the last, which pyarrow checks
+            if n - first >= 2:
+                # between the array's first offset and its last, which pyarrow checks
+                i = first + 1 + at % (n - first - 1)
                 offsets[i] = {"decreasing": offsets[i + 1] + by, "negative": -by,
                               "past_end": len(data) + by}[kind]
         buffers += [pa.py_buffer(offsets.astype(np.int32 if type_name == "string" else np.int64).tobytes()),
