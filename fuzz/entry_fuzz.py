@@ -853,7 +853,10 @@ def compare(got, want):
 # Encoder each: the two must give the same results, decoded books included,
 # or fail with the same class. The lies stay inside memory that pyarrow's own
 # conversion survives, since `values` reads the cells that way: offsets land
-# in padding around the data, never in another view's buffer.
+# in padding around the data, never in another view's buffer. The padding is
+# not UTF-8, so that a cell reaching into it fails that conversion, as such a
+# cell's bytes past its buffer would be anything: `values` has no result for
+# it to be compared with.
 
 try:
     import pyarrow as pa
@@ -865,7 +868,7 @@ ARROW_TEXTS = ["a", "b", "B", "", "é", "日本", "nan", "NaN", "<NA>", "None", 
 # Bytes no UTF-8 decoder takes: stray and swapped bytes, an overlong '/', a
 # lone continuation, a CESU-8 surrogate, past U+10FFFF, cut short.
 BAD_UTF8 = ["61fffe62", "c0af", "80", "eda080", "eda080edb080", "f4908080", "e282", "ff"]
-PAD = 64  # bytes of b"~" on both sides of every data buffer
+PAD = 64  # bytes of b"\xff" on both sides of every data buffer
 ARROW_TALL = 16_500  # rows: past the point where a column's texts stop sharing entries
 # Offsets (or views) that lie are told only in columns without missing cells:
 # pandas fills or filters those through pyarrow's kernels, which copy the bytes
@@ -952,8 +955,8 @@ def bitmap(valid):
 
 
 def padded(data):
-    """A buffer of `data` inside PAD bytes of b"~" on each side."""
-    return pa.py_buffer(b"~" * PAD + data + b"~" * PAD).slice(PAD, len(data))
+    """A buffer of `data` inside PAD bytes of b"\xff" on each side."""
+    return pa.py_buffer(b"\xff" * PAD + data + b"\xff" * PAD).slice(PAD, len(data))
 
 
 def arrow_chunk_array(chunk, type_name):
