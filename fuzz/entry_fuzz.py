@@ -876,8 +876,8 @@ ARROW_TALL = 16_500  # rows: past the point where a column's texts stop sharing 
 # Nor in categories, which `values` takes through the same kernels.
 OFFSET_LIES = ["decreasing", "negative", "past_end", "utf8", "short_bitmap"]
 CELL_LIES = ["utf8", "null_count", "null_count_all", "short_bitmap"]
-# ArrowStringArray casts views to large_string (a lying view can crash that
-# cast); only ArrowExtensionArray holds them as they are.
+# ArrowStringArray casts views (and string, since pandas 3.1) to large_string;
+# only ArrowExtensionArray holds views as they are.
 ARROW_TYPES = {"str": ["large_string", "large_string", "string"], "str_na": ["large_string", "string"],
                "ext": ["string", "large_string", "string_view"], "cat": ["large_string", "string"]}
 
