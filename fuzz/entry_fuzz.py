@@ -13,7 +13,11 @@ no reference it did not hold before. Where no cell changes anything, the
 outcome is predicted exactly by `expect` (a pure-Python model of the
 encoder) and compared.
 
-    python fuzz/entry_fuzz.py [--seconds N] [--skip-known]
+With --arrow (which needs pyarrow) the plans are pandas DataFrames of Arrow
+text columns whose buffers may lie, beside object and float columns: each
+is read by its columns and through `values`, and the two must agree.
+
+    python fuzz/entry_fuzz.py [--seconds N] [--skip-known | --arrow]
     python fuzz/entry_fuzz.py --replay PLAN.json
 
 The plan being run is kept in BRINDLE_FUZZ_LAST (default
@@ -49,6 +53,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
 # The label rules the property tests already check against the module.
 from conftest import INTERNAL  # noqa: E402
+from test_frame_columns import ValuesOnly, same_frames, typed_cells  # noqa: E402
 from test_properties import MARKERS, number_text, text_of  # noqa: E402
 from test_results import to_code  # noqa: E402
 
@@ -837,6 +842,283 @@ def compare(got, want):
                 assert same_value(float(g) if isinstance(g, np.floating) else g, v), (r, c, g, v)
 
 
+# ---- Arrow layouts -------------------------------------------------------------------
+#
+# pyarrow's Array.from_buffers checks a string array's first and last offset
+# and its buffers' sizes, never the offsets between them nor the bytes, and
+# pandas wraps such an array as it is (an ArrowStringArray, an
+# ArrowExtensionArray, the categories of a categorical): a user can hold a
+# column whose buffers lie. Arrow plans build such frames and read each one
+# twice, by its columns and through `values` (ValuesOnly), with a fresh
+# Encoder each: the two must give the same results, decoded books included,
+# or fail with the same class. The lies stay inside memory that pyarrow's own
+# conversion survives, since `values` reads the cells that way: offsets land
+# in padding around the data, never in another view's buffer. The padding is
+# not UTF-8, so that a cell reaching into it fails that conversion, as such a
+# cell's bytes past its buffer would be anything: `values` has no result for
+# it to be compared with.
+
+try:
+    import pyarrow as pa
+except ImportError:
+    pa = None
+
+ARROW_TEXTS = ["a", "b", "B", "", "é", "日本", "nan", "NaN", "<NA>", "None", "1.5", "-0", "long text past twelve",
+               "\U0001f600"]
+# Bytes no UTF-8 decoder takes: stray and swapped bytes, an overlong '/', a
+# lone continuation, a CESU-8 surrogate, past U+10FFFF, cut short.
+BAD_UTF8 = ["61fffe62", "c0af", "80", "eda080", "eda080edb080", "f4908080", "e282", "ff"]
+PAD = 64  # bytes of b"\xff" on both sides of every data buffer
+ARROW_TALL = 16_500  # rows: past the point where a column's texts stop sharing entries
+# Offsets (or views) that lie are told only in columns without missing cells:
+# pandas fills or filters those through pyarrow's kernels, which copy the bytes
+# between offsets and crash on a negative span, as they would for any caller.
+# Nor in categories, which `values` takes through the same kernels.
+OFFSET_LIES = ["decreasing", "negative", "past_end", "utf8", "short_bitmap"]
+CELL_LIES = ["utf8", "null_count", "null_count_all", "short_bitmap"]
+# ArrowStringArray casts views (and string, since pandas 3.1) to large_string;
+# only ArrowExtensionArray holds views as they are.
+ARROW_TYPES = {"str": ["large_string", "large_string", "string"], "str_na": ["large_string", "string"],
+               "ext": ["string", "large_string", "string_view"], "cat": ["large_string", "string"]}
+
+
+@st.composite
+def arrow_chunk(draw, n, offsets_lie):
+    text = st.sampled_from(ARROW_TEXTS)
+    cells = draw(st.lists(text if offsets_lie else st.one_of(st.none(), text), min_size=n, max_size=n))
+    lies = []
+    for kind in draw(st.lists(st.sampled_from(OFFSET_LIES if offsets_lie else CELL_LIES), max_size=2)):
+        lies.append([kind, draw(st.integers(0, 1 << 16)), draw(st.integers(1, 16)), draw(st.sampled_from(BAD_UTF8))])
+    return {"cells": cells, "offset": 0, "lies": lies}
+
+
+@st.composite
+def arrow_column(draw, rows):
+    wrap = draw(st.sampled_from(["str", "str", "str_na", "ext", "cat"]))
+    col = {"wrap": wrap, "type": draw(st.sampled_from(ARROW_TYPES[wrap]))}
+    if wrap == "cat":
+        # The categories lie; the codes pick them, -1 for missing.
+        count = draw(st.integers(0, 5))
+        col["codes"] = draw(st.lists(st.integers(-1, count - 1), min_size=rows, max_size=rows))
+        length = count
+    else:
+        length = rows
+    # Chunks that cover the column with some cells to spare, sliced off
+    # the whole (a chunked slice) and off single chunks (an array offset).
+    head, tail = draw(st.integers(0, 2)), draw(st.integers(0, 2))
+    cuts = sorted(draw(st.lists(st.integers(0, length + head + tail), max_size=3)))
+    bounds = [0] + cuts + [length + head + tail]
+    chunks = []
+    offsets_lie = wrap != "cat" and draw(st.integers(0, 2)) == 0
+    for a, b in zip(bounds, bounds[1:]):
+        offset = draw(st.integers(0, 2))
+        chunk = draw(arrow_chunk(b - a + offset, offsets_lie))
+        chunk["offset"] = offset
+        chunks.append(chunk)
+    col["chunks"], col["slice"] = chunks, [head, length]
+    if wrap == "cat":
+        # Categories are distinct texts (as far as their buffers tell the truth).
+        texts = iter(draw(st.permutations(ARROW_TEXTS + [f"k{j}" for j in range(12)])))
+        for c in chunks:
+            c["cells"] = [next(texts) for _ in c["cells"]]
+    return col
+
+
+@st.composite
+def arrow_plans(draw):
+    tall = draw(st.integers(0, 39)) == 0
+    rows = ARROW_TALL if tall else draw(st.integers(0, 6))
+    columns = []
+    for _ in range(draw(st.integers(1, 4))):
+        kind = draw(st.sampled_from(["arrow", "arrow", "object", "float"]))
+        if kind == "arrow" and not tall:
+            columns.append(["arrow", draw(arrow_column(rows))])
+        elif kind == "float":
+            columns.append(["float", draw(st.lists(st.sampled_from(FLOATS), min_size=rows, max_size=rows))
+                            if not tall else None])
+        elif not tall:
+            columns.append(["object", draw(st.lists(values, min_size=rows, max_size=rows))])
+        else:
+            columns.append(["object", None])
+    if tall:
+        # Mostly distinct texts, and a null count that says nearly all are missing.
+        chunk = {"cells": None, "offset": 0, "lies": [["null_count_all", 0, draw(st.integers(0, 3)), ""]]}
+        columns.insert(draw(st.integers(0, len(columns))),
+                       ["arrow", {"wrap": draw(st.sampled_from(["str", "str_na"])), "type": "large_string",
+                                  "chunks": [chunk], "slice": [0, rows]}])
+    return {"container": "arrow", "rows": rows, "columns": columns, "first": draw(st.booleans()),
+            "calls": draw(st.lists(st.sampled_from(["encode", "decode"]), min_size=1, max_size=2))}
+
+
+def bitmap(valid):
+    return np.packbits(np.array(valid, dtype=bool), bitorder="little").tobytes()
+
+
+def padded(data):
+    """A buffer of `data` inside PAD bytes of b"\xff" on each side."""
+    return pa.py_buffer(b"\xff" * PAD + data + b"\xff" * PAD).slice(PAD, len(data))
+
+
+def arrow_chunk_array(chunk, type_name):
+    """The chunk's array with its lies told, or None when pyarrow refuses them."""
+    cells = chunk["cells"] if chunk["cells"] is not None else \
+        [f"t{r % 12_000}" for r in range(ARROW_TALL)]
+    encoded = [None if t is None else t.encode() for t in cells]
+    n = len(cells)
+    first = chunk["offset"]  # the array's offset: cells before it are not the array's
+    valid = [t is not None for t in cells]
+    null_count = valid[first:].count(False)
+    validity = bitmap(valid) if null_count else None
+    offset_lies = []
+    for kind, at, by, bad in chunk["lies"]:
+        if kind == "utf8" and n > first:
+            j = first + at % (n - first)
+            encoded[j], valid[j] = bytes.fromhex(bad), True
+            validity = bitmap(valid) if validity is not None else None
+            null_count = valid[first:].count(False)
+        elif kind in ("null_count", "null_count_all"):
+            validity = validity or bitmap(valid)
+            truth = valid[first:].count(False)
+            null_count = n - first - by + 1 if kind == "null_count_all" else truth + (by if at % 2 else -by)
+            null_count = min(max(null_count, 0), n - first)
+        elif kind == "short_bitmap":
+            validity, null_count = b"", 0  # pyarrow ignores the bitmap of a null count of 0
+        else:
+            offset_lies.append((kind, at, by))
+    data = b"".join(b or b"" for b in encoded)
+    buffers = [None if validity is None else pa.py_buffer(validity)]
+    if type_name == "string_view":
+        views = np.zeros(n, dtype=[("len", "<i4"), ("pre", "S4"), ("buf", "<i4"), ("off", "<i4")])
+        at = 0
+        for i, b in enumerate(encoded):
+            b = b or b""
+            views[i] = (len(b), b[:4], 0, at) if len(b) > 12 else (len(b), b"", 0, 0)
+            if len(b) <= 12:
+                views.view(np.uint8).reshape(n, 16)[i, 4:4 + len(b)] = list(b)
+            at += len(b)
+        for kind, at, by in offset_lies:
+            if n > first:
+                i = first + at % (n - first)
+                # a negative length, a start before the data, an end past it
+                views[i] = {"decreasing": (-by, b"", 0, 0), "negative": (13, b"", 0, -by),
+                            "past_end": (13 + by, b"", 0, max(len(data) - 13, 0) + by)}[kind]
+        buffers += [pa.py_buffer(views.tobytes()), padded(data)]
+    else:
+        offsets = np.cumsum([0] + [len(b or b"") for b in encoded])
+        for kind, at, by in offset_lies:
+            if n - first >= 2:
+                # between the array's first offset and its last, which pyarrow checks
+                i = first + 1 + at % (n - first - 1)
+                offsets[i] = {"decreasing": offsets[i + 1] + by, "negative": -by,
+                              "past_end": len(data) + by}[kind]
+        buffers += [pa.py_buffer(offsets.astype(np.int32 if type_name == "string" else np.int64).tobytes()),
+                    padded(data)]
+    try:
+        return pa.Array.from_buffers(getattr(pa, type_name)(), n - chunk["offset"], buffers,
+                                     null_count=null_count, offset=chunk["offset"])
+    except pa.ArrowInvalid:
+        return None
+
+
+class Refused(Exception):
+    """pandas or pyarrow would not build the frame of a plan."""
+
+
+def arrow_series(col, rows):
+    arrays = [arrow_chunk_array(c, col["type"]) for c in col["chunks"]]
+    if any(a is None for a in arrays):
+        raise Refused
+    chunked = pa.chunked_array(arrays, type=getattr(pa, col["type"])()).slice(*col["slice"])
+    nan_str = pd.StringDtype("pyarrow", na_value=np.nan)
+    wrap = col["wrap"]
+    try:
+        if wrap == "ext":
+            return pd.Series(pd.arrays.ArrowExtensionArray(chunked))
+        if wrap == "str_na":
+            return pd.Series(pd.arrays.ArrowStringArray(chunked))
+        if wrap == "str":
+            return pd.Series(pd.arrays.ArrowStringArray(chunked, dtype=nan_str))
+        categories = pd.Index(pd.arrays.ArrowStringArray(chunked, dtype=nan_str))
+        try:
+            dtype = pd.CategoricalDtype(categories)
+        except (ValueError, TypeError, pa.ArrowException):
+            # pandas reads the categories to check them; what it makes when
+            # it knows them, as in its own operations, it takes unread.
+            dtype = pd.CategoricalDtype._from_fastpath(categories, False)
+        return pd.Series(pd.Categorical.from_codes(col["codes"], dtype=dtype))
+    except (ValueError, TypeError, AttributeError, pa.ArrowException):
+        raise Refused from None
+
+
+def build_arrow(plan):
+    rows = plan["rows"]
+    series = {}
+    for c, (kind, spec) in enumerate(plan["columns"]):
+        if kind == "arrow":
+            s = arrow_series(spec, rows)
+        elif kind == "float":
+            s = pd.Series(np.array(spec if spec is not None else np.arange(rows) % 5, dtype=np.float64))
+        else:
+            cells = [make_value(v) for v in spec] if spec is not None else [f"w{r % 7}" for r in range(rows)]
+            s = pd.Series(cells, dtype=object)
+        series[f"c{c}"] = s
+    return pd.DataFrame(series)
+
+
+def arrow_outcomes(x, plan, probe):
+    """What an Encoder gives for x: each call's result or exception class, then
+    its books, decoded from every code."""
+    enc = brindle.Encoder()
+    if plan["first"]:
+        enc.encode(SMALL)  # books that a failing encode must keep
+    out = []
+    for method in plan["calls"] + ["books"]:
+        try:
+            out.append(enc.decode(probe) if method == "books" else getattr(enc, method)(x))
+        except BaseException as exc:  # noqa: BLE001 - both roads must fail alike
+            out.append(type(exc))
+    return out
+
+
+def same_outcome(a, b):
+    if isinstance(a, type) or isinstance(b, type):
+        return a is b
+    if type(a) is not type(b) or a.shape != b.shape:
+        return False
+    if isinstance(a, pd.DataFrame):
+        try:
+            same_frames(a, b)
+        except AssertionError:
+            return False
+        return True
+    return [typed_cells(r) for r in a.tolist()] == [typed_cells(r) for r in b.tolist()]
+
+
+def run_arrow_plan(plan, verbose=False):
+    if pa is None:
+        raise SystemExit("entry-fuzz: Arrow plans need pyarrow")
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            frame = build_arrow(plan)
+    except Refused:
+        if verbose:
+            print("pyarrow or pandas refused the buffers")
+        return ["refused"]
+    cols = max(frame.shape[1], SMALL.shape[1])
+    probe = np.tile(np.arange(frame.shape[0] + 2, dtype=np.float64)[:, None], (1, cols))
+    by_columns = arrow_outcomes(frame, plan, probe)
+    by_values = arrow_outcomes(ValuesOnly(frame), plan, probe)
+    names = [o.__name__ if isinstance(o, type) else "ok" for o in by_columns]
+    if verbose:
+        print("columns:", names)
+        print("values: ", [o.__name__ if isinstance(o, type) else "ok" for o in by_values])
+    for step, (a, b) in enumerate(zip(by_columns, by_values)):
+        what = (plan["calls"] + ["books"])[step]
+        assert same_outcome(a, b), f"{what}: the column road gives {a!r:.300}, `values` gives {b!r:.300}"
+    return names
+
+
 # ---- running -----------------------------------------------------------------------
 
 
@@ -894,6 +1176,8 @@ def references(objs):
 
 def run_plan(plan, verbose=False):
     """Runs one plan; raises AssertionError on a finding."""
+    if plan["container"] == "arrow":
+        return run_arrow_plan(plan, verbose)
     ctx, x = build(plan)
     enc = brindle.Encoder()
     ctx.enc = enc
@@ -985,7 +1269,7 @@ class Recorder:
         os.ftruncate(self.fd, len(data))
 
 
-def fuzz(seconds, skip_known, last_path, batch=25, first_seed=None, max_inputs=None):
+def fuzz(seconds, skip_known, last_path, batch=25, first_seed=None, max_inputs=None, arrow=False):
     """With `first_seed`, batch i draws from seed first_seed + i, so that a run
     meets the same inputs in the same order every time (as far as its time
     lets it get); without, every run draws afresh."""
@@ -994,20 +1278,20 @@ def fuzz(seconds, skip_known, last_path, batch=25, first_seed=None, max_inputs=N
     failed = [None]
 
     def one(plan):
-        recorder.write(plan)
         count[0] += 1
+        recorder.write(dict(input=count[0], **plan))  # which input of the run, for the report
         try:
             run_plan(plan)
         except BaseException as exc:
             failed[0] = plan
-            print(f"entry-fuzz: failed: {type(exc).__name__}: {exc}", file=sys.stderr)
+            print(f"entry-fuzz: input {count[0]} failed: {type(exc).__name__}: {exc}", file=sys.stderr)
             raise
         finally:
             if count[0] % 256 == 0:
                 gc.collect()
 
     def batch_test(index):
-        test = given(plans(skip_known=skip_known))(one)
+        test = given(arrow_plans() if arrow else plans(skip_known=skip_known))(one)
         test = settings(max_examples=batch, deadline=None, database=None, derandomize=False,
                         phases=[Phase.generate, Phase.shrink], suppress_health_check=list(HealthCheck))(test)
         return test if first_seed is None else seed(first_seed + index)(test)
@@ -1043,6 +1327,8 @@ def main():
     parser.add_argument("--max-inputs", type=int, default=None if os.environ.get("BRINDLE_FUZZ_INPUTS") is None
                         else int(os.environ["BRINDLE_FUZZ_INPUTS"]),
                         help="stop after about this many inputs too (BRINDLE_FUZZ_INPUTS)")
+    parser.add_argument("--arrow", action="store_true",
+                        help="only Arrow plans: frames whose Arrow buffers lie, read by columns and by `values`")
     parser.add_argument("--replay")
     parser.add_argument("--last", default=os.environ.get("BRINDLE_FUZZ_LAST", "build/entry-fuzz/last-plan.json"))
     args = parser.parse_args()
@@ -1065,7 +1351,7 @@ def main():
         print("outcomes:", run_plan(plan, verbose=True))
         return 0
     return 0 if fuzz(args.seconds, args.skip_known, args.last, first_seed=args.seed,
-                     max_inputs=args.max_inputs) else 1
+                     max_inputs=args.max_inputs, arrow=args.arrow) else 1
 
 
 if __name__ == "__main__":

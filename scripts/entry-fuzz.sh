@@ -9,20 +9,31 @@
 # The plan of the input being run stays in build/entry-fuzz/last-plan.json; after a
 # crash, `python fuzz/entry_fuzz.py --replay build/entry-fuzz/last-plan.json` runs it
 # again.
+#
+# With the fuzzer argument --arrow it runs only Arrow plans, in .venv/asan-arrow
+# (setup.sh asan-arrow: the same build, with pyarrow), and keeps its plan and
+# reports in build/entry-fuzz-arrow/ instead.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 SECONDS_TO_RUN=${1:-${BRINDLE_FUZZ_SECONDS:-90}}
 (($#)) && shift
 [[ ${1:-} == -- ]] && shift
+ARROW=0
+for arg in "$@"; do [[ $arg == --arrow ]] && ARROW=1; done
 OUT=$ROOT/build/entry-fuzz
+((ARROW)) && OUT=$ROOT/build/entry-fuzz-arrow
 REPORTS=$OUT/asan-reports
 mkdir -p "$OUT"
 rm -rf "$REPORTS" && mkdir -p "$REPORTS"
 
 # scripts/test.sh passes the environment its asan stage has just built.
-py=${BRINDLE_ASAN_PYTHON:-$(bash scripts/setup.sh asan | tail -n 1)}
-[ -x "$py" ] || { echo "entry-fuzz: setup.sh asan gave no python ('$py')" >&2; exit 1; }
+if ((ARROW)); then
+  py=$(bash scripts/setup.sh asan-arrow | tail -n 1)
+else
+  py=${BRINDLE_ASAN_PYTHON:-$(bash scripts/setup.sh asan | tail -n 1)}
+fi
+[ -x "$py" ] || { echo "entry-fuzz: setup.sh gave no python ('$py')" >&2; exit 1; }
 lib=$(g++ -print-file-name=libasan.so)
 [ -f "$lib" ] || { echo "entry-fuzz: g++ has no libasan.so" >&2; exit 1; }
 

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Prepares a virtual environment with brindle built into it. Idempotent.
 #
-#   scripts/setup.sh [new|old|asan|dask]
+#   scripts/setup.sh [new|old|asan|dask|asan-arrow]
 #     new   newest CPython >= 3.12 found here, newest NumPy 2.x, pandas and pyarrow (default)
 #     old   CPython 3.12 with NumPy 1.26.x and pandas 2.2.x (oldest supported), and Dask
 #     asan  like new, with the extension built under AddressSanitizer + UBSan
 #     dask  new's packages plus Dask, in a venv of its own (no build of its own)
+#     asan-arrow  asan's packages and build plus pyarrow, in a venv of its own
 # Prints the environment's python path as its last line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,30 +59,41 @@ case "$FLAVOUR" in
   # (pyarrow 22 and newer refuse NumPy 1.x at import).
   old) PY=$(pick_python 3.12)
        REQS=("numpy==1.26.*" "pandas==2.2.*" pytest hypothesis "dask[dataframe]" distributed "pyarrow<22") ;;
-  dask) PY="" ;;
-  *) die "unknown environment '$FLAVOUR' (use new, old, asan or dask)" ;;
+  dask|asan-arrow) PY="" ;;
+  *) die "unknown environment '$FLAVOUR' (use new, old, asan, asan-arrow or dask)" ;;
 esac
 
-# --- dask: .venv/new plus Dask ------------------------------------------------------
+# --- dask and asan-arrow: another venv's packages plus a few ----------------------
 # Dask's dataframe needs pyarrow, and pyarrow in .venv/new would switch pandas 3's
 # default string storage under every other test there. So brindle_dask's tests on the
 # newest versions run in a venv on .venv/new's interpreter that sees .venv/new's
 # packages (the built brindle and brindle_dask included) through a .pth file.
-if [ "$FLAVOUR" = dask ]; then
-  NEW_PY=$(bash scripts/setup.sh new | tail -n 1)
-  [ -x "$NEW_PY" ] || die "setup.sh new gave no python ('$NEW_PY')"
+# asan-arrow is .venv/asan plus pyarrow, made the same way, for the entry-point
+# fuzzer's Arrow plans (frames whose Arrow buffers lie): pyarrow in .venv/asan itself
+# would switch that string storage under the asan stage's tests, which cover pandas
+# without pyarrow; beside it, the one ASan build serves both. BRINDLE_ASAN_PYTHON
+# names .venv/asan's python when the caller has just set it up.
+if [ "$FLAVOUR" = dask ] || [ "$FLAVOUR" = asan-arrow ]; then
+  ON=new EXTRA=("dask[dataframe]" distributed)
+  [ "$FLAVOUR" = asan-arrow ] && ON=asan EXTRA=(pyarrow)
+  if [ "$ON" = asan ] && [ -n "${BRINDLE_ASAN_PYTHON:-}" ]; then
+    NEW_PY=$BRINDLE_ASAN_PYTHON
+  else
+    NEW_PY=$(bash scripts/setup.sh "$ON" | tail -n 1)
+  fi
+  [ -x "$NEW_PY" ] || die "setup.sh $ON gave no python ('$NEW_PY')"
   read -r BASE SITE VER < <("$NEW_PY" -c 'import sys, sysconfig
 print(sys._base_executable, sysconfig.get_path("purelib"), "%d.%d" % sys.version_info[:2])')
-  VENV=$ROOT/.venv/dask
+  VENV=$ROOT/.venv/$FLAVOUR
   VPY=$VENV/bin/python
   if [ ! -x "$VPY" ] || [ "$("$VPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)" != "$VER" ]; then
     say "creating $VENV with $BASE"
     rm -rf "$VENV"
     "$BASE" -m venv "$VENV" >&2
   fi
-  echo "$SITE" >"$("$VPY" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/brindle-new.pth"
+  echo "$SITE" >"$("$VPY" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/brindle-$ON.pth"
   export PIP_DISABLE_PIP_VERSION_CHECK=1
-  "$VPY" -m pip install -q --upgrade "dask[dataframe]" distributed >&2 || die "pip could not install Dask"
+  "$VPY" -m pip install -q --upgrade "${EXTRA[@]}" >&2 || die "pip could not install ${EXTRA[*]}"
   echo "$VPY"
   exit 0
 fi

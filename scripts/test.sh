@@ -9,7 +9,9 @@
 #                   with the sanitizer runtime preloaded into the interpreter; then
 #                   scripts/entry-fuzz.sh against the same build: BRINDLE_FUZZ_INPUTS inputs
 #                   (default 1500) from seed BRINDLE_FUZZ_SEED (default 0), within
-#                   BRINDLE_FUZZ_SECONDS (default 90; 0 leaves it out)
+#                   BRINDLE_FUZZ_SECONDS (default 90; 0 leaves it out); then its Arrow
+#                   plans the same way, BRINDLE_FUZZ_ARROW_INPUTS of them (default 1500),
+#                   with pyarrow beside the same build (setup.sh asan-arrow)
 #     engine        the C++ engine's scripts that exist: engine-tests, engine-tsan,
 #                   engine-fuzz (each can also be named alone)
 #     wheels        builds the wheels (scripts/wheel.sh) and runs pytest against each one,
@@ -126,6 +128,11 @@ asan_stage() {
     # fast the machine; scripts/entry-fuzz.sh alone draws afresh for its time.
     BRINDLE_FUZZ_SEED=${BRINDLE_FUZZ_SEED-0} BRINDLE_FUZZ_INPUTS=${BRINDLE_FUZZ_INPUTS-1500} \
       BRINDLE_ASAN_PYTHON=$py bash scripts/entry-fuzz.sh ||
+      { ((rc == 0)) && rc=1; }
+    # Frames whose Arrow buffers lie, read by columns and through `values`: a run
+    # of their own, since they need pyarrow, which the tests above run without.
+    BRINDLE_FUZZ_SEED=${BRINDLE_FUZZ_SEED-0} BRINDLE_FUZZ_INPUTS=${BRINDLE_FUZZ_ARROW_INPUTS-1500} \
+      BRINDLE_ASAN_PYTHON=$py bash scripts/entry-fuzz.sh "${BRINDLE_FUZZ_SECONDS:-90}" -- --arrow ||
       { ((rc == 0)) && rc=1; }
   fi
   return "$rc"
