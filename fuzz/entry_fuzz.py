@@ -1053,13 +1053,13 @@ def arrow_series(col, rows):
 def build_arrow(plan):
     rows = plan["rows"]
     series = {}
-    for c, (kind, spec) in enumerate(plan["columns"]):
+    for c, (kind, cells_of) in enumerate(plan["columns"]):
         if kind == "arrow":
-            s = arrow_series(spec, rows)
+            s = arrow_series(cells_of, rows)
         elif kind == "float":
-            s = pd.Series(np.array(spec if spec is not None else np.arange(rows) % 5, dtype=np.float64))
+            s = pd.Series(np.array(cells_of if cells_of is not None else np.arange(rows) % 5, dtype=np.float64))
         else:
-            cells = [make_value(v) for v in spec] if spec is not None else [f"w{r % 7}" for r in range(rows)]
+            cells = [make_value(v) for v in cells_of] if cells_of is not None else [f"w{r % 7}" for r in range(rows)]
             s = pd.Series(cells, dtype=object)
         series[f"c{c}"] = s
     return pd.DataFrame(series)
