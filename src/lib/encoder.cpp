@@ -1,13 +1,12 @@
 #include "lib/encoder.hpp"
 
-#include <atomic>
 #include <cstddef>
-#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "python/arr_to_out.hpp"
+#include "python/borrow.hpp"
 #include "python/driver.hpp"
 #include "python/errors.hpp"
 #include "python/interned.hpp"
@@ -15,12 +14,10 @@
 namespace brindle {
 namespace {
 
-constexpr std::size_t kWriter = std::numeric_limits<std::size_t>::max();
-
 struct EncoderObject {
     PyObject_HEAD
     std::unique_ptr<CodeBooks> books;  // null until an encode stores some
-    std::atomic<std::size_t> borrow_flag;  // 0 free, n readers, kWriter one writer
+    BorrowFlag borrow_flag;
 };
 
 EncoderObject* as_encoder(PyObject* self) noexcept { return reinterpret_cast<EncoderObject*>(self); }
@@ -71,40 +68,6 @@ Result<PyObject*> parse_obj(const char* fname, PyObject* const* args, Py_ssize_t
     if (obj == nullptr) return type_error(name() + " missing 1 required positional argument: 'obj'");
     return obj;
 }
-
-// ---- the borrow flag -------------------------------------------------------
-
-// Gives the flag back on every path out of a method.
-class Borrow {
-public:
-    static bool take_writer(EncoderObject* self) noexcept {
-        std::size_t expected = 0;
-        return self->borrow_flag.compare_exchange_strong(expected, kWriter, std::memory_order_acquire,
-                                                         std::memory_order_relaxed);
-    }
-    static bool take_reader(EncoderObject* self) noexcept {
-        std::size_t seen = self->borrow_flag.load(std::memory_order_relaxed);
-        do {
-            if (seen == kWriter || seen == kWriter - 1) return false;
-        } while (!self->borrow_flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                                          std::memory_order_relaxed));
-        return true;
-    }
-    Borrow(EncoderObject* self, bool writer) noexcept : self_(self), writer_(writer) {}
-    Borrow(const Borrow&) = delete;
-    Borrow& operator=(const Borrow&) = delete;
-    ~Borrow() {
-        if (writer_) {
-            self_->borrow_flag.store(0, std::memory_order_release);
-        } else {
-            self_->borrow_flag.fetch_sub(1, std::memory_order_release);
-        }
-    }
-
-private:
-    EncoderObject* self_;
-    bool writer_;
-};
 
 // ---- slots -----------------------------------------------------------------
 
@@ -174,7 +137,7 @@ PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         if (self == nullptr) return nullptr;
         EncoderObject* enc = as_encoder(self);
         new (&enc->books) std::unique_ptr<CodeBooks>();
-        new (&enc->borrow_flag) std::atomic<std::size_t>(0);
+        new (&enc->borrow_flag) BorrowFlag(0);
         return self;
     });
 }
@@ -200,11 +163,11 @@ PyObject* run_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         }
         PyObject* obj = parsed.value();
         EncoderObject* enc = as_encoder(self);
-        if (!(Writer ? Borrow::take_writer(enc) : Borrow::take_reader(enc))) {
+        if (!(Writer ? Borrow::take_writer(enc->borrow_flag) : Borrow::take_reader(enc->borrow_flag))) {
             PyErr_SetString(PyExc_RuntimeError, Writer ? "Already borrowed" : "Already mutably borrowed");
             return nullptr;
         }
-        Borrow held(enc, Writer);
+        Borrow held(enc->borrow_flag, Writer);
         Result<DriverResult> driven =
             pyany_to_vec(obj, /*may_borrow=*/result_reads_in_place(Writer ? nullptr : enc->books.get()));
         if (!driven.ok()) {

@@ -11,8 +11,8 @@
 
 namespace brindle {
 
-void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, PagedVector<std::string_view>& list,
-                       double* out) {
+void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, std::size_t& first_text,
+                       PagedVector<std::string_view>& list, double* out) {
     const ArrowChunks& chunks = col.chunks;
     const std::size_t valid_cells = chunks.valid_cells();
     if (col.na_is_float && valid_cells == 0) {
@@ -38,6 +38,7 @@ void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, PagedV
         const ArrowArray& a = chunks.chunk(k);
         for (std::int64_t i = 0; i < a.length; ++i, ++r) {
             if (ArrowChunks::valid(a, i)) {
+                if (!seen_text && col.na_is_float) first_text = r;
                 seen_text = true;
                 const std::string_view text = chunks.text(a, i);
                 if (sharing) {

@@ -172,6 +172,7 @@ private:
         while (first != blocks_.size() && blocks_[first].first_text[c] == kNone) ++first;
         if (first == blocks_.size()) return true;  // a numeric column
         scan_.is_text[c] = 1;
+        scan_.first_text[c] = blocks_[first].first_text[c];
         column_made_[c] = std::make_unique<LabelStore>();
         Merge m{c, blocks_[first].first_text[c], *column_made_[c], scan_.strings[c], {}};
         reserve_list(m);

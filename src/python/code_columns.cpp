@@ -1,6 +1,7 @@
 // The coding step: every text column's labels coded on the pool, and the
 // columns' books gathered into one CodeBooks.
 #include "python/code_columns.hpp"
+#include "python/coding_step.hpp"
 
 #include <memory>
 #include <utility>
@@ -31,6 +32,27 @@ std::optional<CodeBooks> code_columns(const ColumnScan& scan, double* matrix, In
         books.reverse_books.emplace(column.column, std::move(column.reverse));
     }
     return books;
+}
+
+}  // namespace brindle
+
+namespace brindle {
+namespace {
+
+class FreshCoding final : public CodingStep {
+public:
+    Result<bool> code(ColumnScan& scan, double* matrix, const OUT&, Interrupts& interrupts,
+                      std::optional<CodeBooks>& books) override {
+        books = code_columns(scan, matrix, interrupts);
+        return books.has_value();
+    }
+};
+
+}  // namespace
+
+CodingStep& fresh_coding() noexcept {
+    static FreshCoding step;
+    return step;
 }
 
 }  // namespace brindle

@@ -43,9 +43,25 @@ bool is_float64_matrix(PyObject* obj) {
     return PyArray_EquivTypes(PyArray_DESCR(array), float64);
 }
 
+// A float64 array for a step that codes numbers too: a copy, read as a scan
+// of numbers only.
+Result<DriverResult> code_float64_array(PyObject* obj, OUT out, CodingStep& step) {
+    BRINDLE_ASSIGN_OR_RETURN(Matrix matrix, copy_float64_array(obj));
+    ColumnScan scan;
+    scan.reset(matrix.rows, matrix.cols);
+    scan.column_major = matrix.fortran;
+    Interrupts interrupts;
+    for (;;) {
+        std::optional<CodeBooks> books;
+        BRINDLE_ASSIGN_OR_RETURN(const bool coded, step.code(scan, matrix.data(), out, interrupts, books));
+        if (coded) return DriverResult{std::move(out), std::move(matrix), std::nullopt};
+        BRINDLE_TRY_STATUS(interrupts.deliver());
+    }
+}
+
 }  // namespace
 
-Result<DriverResult> pyany_to_vec(PyObject* obj, bool may_borrow) {
+Result<DriverResult> pyany_to_vec(PyObject* obj, bool may_borrow, CodingStep& step) {
     PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
     BRINDLE_FAIL_IF(!name);
     std::string type_name;
@@ -60,6 +76,7 @@ Result<DriverResult> pyany_to_vec(PyObject* obj, bool may_borrow) {
     }
     BRINDLE_TRY_STATUS(ensure_numpy());
     if (is_float64_matrix(obj)) {
+        if (!step.float64_passes_through()) return code_float64_array(obj, std::move(out), step);
         if (may_borrow) {
             if (std::optional<Matrix> view = borrow_float64_array(obj))
                 return DriverResult{std::move(out), std::move(*view), std::nullopt};
@@ -67,12 +84,12 @@ Result<DriverResult> pyany_to_vec(PyObject* obj, bool may_borrow) {
         BRINDLE_ASSIGN_OR_RETURN(Matrix copy, copy_float64_array(obj));
         return DriverResult{std::move(out), std::move(copy), std::nullopt};
     }
-    if (kind != Kind::Frame) return encode_object_array(obj, std::move(out));
+    if (kind != Kind::Frame) return encode_object_array(obj, std::move(out), std::nullopt, step);
     BRINDLE_ASSIGN_OR_RETURN(const Shape shape, read_shape(obj));
     DriverResult by_columns;
-    BRINDLE_ASSIGN_OR_RETURN(const bool read, encode_frame_columns(obj, shape, out, by_columns));
+    BRINDLE_ASSIGN_OR_RETURN(const bool read, encode_frame_columns(obj, shape, out, by_columns, step));
     if (read) return by_columns;
-    return encode_object_array(obj, std::move(out), shape);
+    return encode_object_array(obj, std::move(out), shape, step);
 }
 
 }  // namespace brindle

@@ -5,7 +5,6 @@
 #include <memory>
 #include <optional>
 
-#include "python/code_columns.hpp"
 #include "python/errors.hpp"
 #include "python/interned.hpp"
 #include "python/interrupts.hpp"
@@ -20,7 +19,7 @@ namespace {
 
 // One attempt at encode_object_array; nothing when a Ctrl-C stopped it, and
 // then nothing it took or made is left (see interrupts.hpp).
-Result<std::optional<DriverResult>> encode_once(PyObject* obj, OUT& out, const Shape& shape,
+Result<std::optional<DriverResult>> encode_once(PyObject* obj, OUT& out, const Shape& shape, CodingStep& step,
                                                 Interrupts& interrupts) {
     // A size no memory could hold fails before anything is read or made. The
     // matrix itself is made after `values`, so that pandas' temporaries are
@@ -56,21 +55,22 @@ Result<std::optional<DriverResult>> encode_once(PyObject* obj, OUT& out, const S
     BRINDLE_TRY_STATUS(scan_cells(src, scan, keep, matrix.data(), interrupts));
     if (interrupts.noticed()) return std::optional<DriverResult>();
 
-    std::optional<CodeBooks> books = code_columns(scan, matrix.data(), interrupts);
-    if (!books) return std::optional<DriverResult>();
-    return std::optional<DriverResult>(DriverResult{std::move(out), std::move(matrix), std::move(*books)});
+    std::optional<CodeBooks> books;
+    BRINDLE_ASSIGN_OR_RETURN(const bool coded, step.code(scan, matrix.data(), out, interrupts, books));
+    if (!coded) return std::optional<DriverResult>();
+    return std::optional<DriverResult>(DriverResult{std::move(out), std::move(matrix), std::move(books)});
 }
 
 }  // namespace
 
-Result<DriverResult> encode_object_array(PyObject* obj, OUT out, std::optional<Shape> shape) {
+Result<DriverResult> encode_object_array(PyObject* obj, OUT out, std::optional<Shape> shape, CodingStep& step) {
     Interrupts interrupts;
     for (;;) {
         // Read afresh after a signal's handler, which may have changed the input.
         if (!shape) {
             BRINDLE_ASSIGN_OR_RETURN(shape, read_shape(obj));
         }
-        BRINDLE_ASSIGN_OR_RETURN(std::optional<DriverResult> done, encode_once(obj, out, *shape, interrupts));
+        BRINDLE_ASSIGN_OR_RETURN(std::optional<DriverResult> done, encode_once(obj, out, *shape, step, interrupts));
         if (done) return std::move(*done);
         shape.reset();
         BRINDLE_TRY_STATUS(interrupts.deliver());

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "python/cell_source.hpp"
-#include "python/code_columns.hpp"
+#include "python/coding_step.hpp"
 #include "python/frame_job.hpp"
 #include "python/frame_plan.hpp"
 #include "python/interrupts.hpp"
@@ -66,6 +66,7 @@ Status gather_lists(FramePlan& plan, BoundColumns& bound, ColumnScan& scan) {
         if (!bound.object_scans[c]) continue;
         ColumnScan& own = *bound.object_scans[c];
         scan.is_text[c] = own.is_text[0];
+        scan.first_text[c] = own.first_text[0];
         scan.strings[c] = std::move(own.strings[0]);
         scan.local[c] = std::move(own.local[0]);
     }
@@ -74,7 +75,8 @@ Status gather_lists(FramePlan& plan, BoundColumns& bound, ColumnScan& scan) {
 
 }  // namespace
 
-Result<bool> encode_frame_columns(PyObject* frame, const Shape& shape, OUT& out, DriverResult& result) {
+Result<bool> encode_frame_columns(PyObject* frame, const Shape& shape, OUT& out, DriverResult& result,
+                                  CodingStep& step) {
     BRINDLE_ASSIGN_OR_RETURN(std::optional<FramePlan> plan, plan_frame(frame, shape));
     if (!plan) return false;
     BRINDLE_ASSIGN_OR_RETURN(const bool prepared, prepare_columns(frame, *plan));
@@ -98,12 +100,13 @@ Result<bool> encode_frame_columns(PyObject* frame, const Shape& shape, OUT& out,
     if (!read) return false;
     BRINDLE_TRY_STATUS(gather_lists(*plan, bound, scan));
 
-    std::optional<CodeBooks> books = code_columns(scan, matrix.data(), interrupts);
-    if (!books) {
+    std::optional<CodeBooks> books;
+    BRINDLE_ASSIGN_OR_RETURN(const bool coded, step.code(scan, matrix.data(), out, interrupts, books));
+    if (!coded) {
         BRINDLE_TRY_STATUS(interrupts.deliver());
         return false;
     }
-    result = DriverResult{std::move(out), std::move(matrix), std::move(*books)};
+    result = DriverResult{std::move(out), std::move(matrix), std::move(books)};
     return true;
 }
 

@@ -256,6 +256,7 @@ private:
     // shortest form, in row order, and makes the column a text column.
     void switch_to_text() {
         scan_.is_text[col_] = 1;
+        scan_.first_text[col_] = row_;
         const std::size_t row = row_;
         for (row_ = 0; row_ < row; ++row_) {
             double value;

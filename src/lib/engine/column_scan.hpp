@@ -37,6 +37,9 @@ struct ColumnScan {
     std::vector<std::uint8_t> is_text;  // bytes, not vector<bool>: read by many threads
     std::vector<PagedVector<std::string_view>> strings;
     std::vector<std::vector<LocalIndices>> local;
+    // Per text column, the row of its first cell that is not a number (a
+    // missing text counts); 0 where no reader says.
+    std::vector<std::size_t> first_text;
     // The matrix is column-major instead: cell (r, c) is element c * rows + r.
     bool column_major = false;
 
@@ -52,6 +55,7 @@ struct ColumnScan {
         is_text.assign(n_cols, 0);
         strings.assign(n_cols, {});
         local.assign(n_cols, {});
+        first_text.assign(n_cols, 0);
     }
 };
 

@@ -22,10 +22,8 @@ constexpr std::size_t kBlockRows = 256;
 
 }  // namespace
 
-// Two passes. First every text column's listed labels are coded (books
-// built, each list entry's code known) in parallel across columns; then the
-// matrix is rewritten block of rows by block of rows, all columns at once,
-// each label index replaced by its code.
+// Rewrites the cells of `text_columns`, block of rows by block of rows, each
+// label index replaced by code_of[c] at that index.
 //
 // NOTE: rewriting a whole column at a time would touch one cache line per
 // cell, and each line again for every column; by blocks every line is
@@ -34,7 +32,50 @@ constexpr std::size_t kBlockRows = 256;
 //
 // Cell (r, c) is read and written only by the block holding row r, so no two
 // tasks share a memory location and none needs synchronisation; the join of
-// each loop orders every write before the caller reads the matrix.
+// the loop orders every write before the caller reads the matrix.
+void write_codes(const ColumnScan& scan, std::span<const std::size_t> text_columns,
+                 std::span<const PagedVector<double>> code_of, double* matrix) {
+    if (text_columns.empty()) return;
+    // Per text column, its blocks of local indices; a column whose cells
+    // hold list indices is one block whose indices all go to the tail at 0.
+    static const LocalIndices kListIndices{};
+    std::vector<std::span<const LocalIndices>> blocks(scan.cols);
+    for (std::size_t c : text_columns) {
+        blocks[c] = scan.local[c].empty() ? std::span<const LocalIndices>(&kListIndices, 1)
+                                          : std::span<const LocalIndices>(scan.local[c]);
+    }
+    const std::size_t row_step = scan.row_step();
+    const std::size_t col_step = scan.col_step();
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, scan.rows, kBlockRows), [&](const auto& range) {
+        for (std::size_t begin = range.begin(); begin < range.end(); begin += kBlockRows) {
+            const std::size_t end = std::min(range.end(), begin + kBlockRows);
+            for (std::size_t c : text_columns) {
+                const std::span<const LocalIndices> mine = blocks[c];
+                const double* code = code_of[c].data();
+                // The last block starting at or before `begin`.
+                std::size_t b = static_cast<std::size_t>(
+                    std::upper_bound(mine.begin(), mine.end(), begin,
+                                     [](std::size_t row, const LocalIndices& x) { return row < x.first_row; }) -
+                    mine.begin() - 1);
+                for (std::size_t r = begin; r < end; ++b) {
+                    const std::size_t stop = b + 1 < mine.size() ? std::min(end, mine[b + 1].first_row) : end;
+                    const std::uint64_t* head = mine[b].head.data();
+                    const std::uint64_t head_size = mine[b].head.size();
+                    const std::uint64_t tail = mine[b].tail;
+                    for (; r < stop; ++r) {
+                        double* cell = &matrix[r * row_step + c * col_step];
+                        const std::uint64_t j = label_index(cell);
+                        *cell = code[j < head_size ? head[j] : tail + (j - head_size)];
+                    }
+                }
+            }
+        }
+    });
+}
+
+// Two passes. First every text column's listed labels are coded (books
+// built, each list entry's code known) in parallel across columns; then the
+// matrix is rewritten, all columns at once (write_codes).
 std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* matrix) {
     const std::size_t cols = scan.cols;
     std::vector<ColumnBooks> slots(cols);
@@ -50,47 +91,10 @@ std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* mat
     // The second pass reads every text column's codes.
     stop_point();
 
-    // Per text column, its blocks of local indices; a column whose cells
-    // hold list indices is one block whose indices all go to the tail at 0.
-    static const LocalIndices kListIndices{};
     std::vector<std::size_t> text_columns;
-    std::vector<std::span<const LocalIndices>> blocks(cols);
-    for (std::size_t c = 0; c != cols; ++c) {
-        if (!scan.is_text[c]) continue;
-        text_columns.push_back(c);
-        blocks[c] = scan.local[c].empty() ? std::span<const LocalIndices>(&kListIndices, 1)
-                                          : std::span<const LocalIndices>(scan.local[c]);
-    }
-    const std::size_t row_step = scan.row_step();
-    const std::size_t col_step = scan.col_step();
-    if (!text_columns.empty()) {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, scan.rows, kBlockRows), [&](const auto& range) {
-            for (std::size_t begin = range.begin(); begin < range.end(); begin += kBlockRows) {
-                const std::size_t end = std::min(range.end(), begin + kBlockRows);
-                for (std::size_t c : text_columns) {
-                    const std::span<const LocalIndices> mine = blocks[c];
-                    const double* code = code_of[c].data();
-                    // The last block starting at or before `begin`.
-                    std::size_t b = static_cast<std::size_t>(
-                        std::upper_bound(mine.begin(), mine.end(), begin,
-                                         [](std::size_t row, const LocalIndices& x) { return row < x.first_row; }) -
-                        mine.begin() - 1);
-                    for (std::size_t r = begin; r < end; ++b) {
-                        const std::size_t stop = b + 1 < mine.size() ? std::min(end, mine[b + 1].first_row) : end;
-                        const std::uint64_t* head = mine[b].head.data();
-                        const std::uint64_t head_size = mine[b].head.size();
-                        const std::uint64_t tail = mine[b].tail;
-                        for (; r < stop; ++r) {
-                            double* cell = &matrix[r * row_step + c * col_step];
-                            const std::uint64_t j = label_index(cell);
-                            *cell = code[j < head_size ? head[j] : tail + (j - head_size)];
-                        }
-                    }
-                }
-            }
-        });
-    }
-
+    for (std::size_t c = 0; c != cols; ++c)
+        if (scan.is_text[c]) text_columns.push_back(c);
+    write_codes(scan, text_columns, code_of, matrix);
     stop_point();
 
     std::vector<ColumnBooks> books;

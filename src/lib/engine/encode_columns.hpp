@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include <absl/functional/function_ref.h>
@@ -38,6 +39,11 @@ namespace detail {
 // encode_columns in the calling thread's arena, without the guard: for the
 // tests and the benchmark, which pick the pool size.
 std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* matrix);
+
+// Replaces the label index in every cell of `text_columns` by code_of[c] at
+// that index; on the pool.
+void write_codes(const ColumnScan& scan, std::span<const std::size_t> text_columns,
+                 std::span<const PagedVector<double>> code_of, double* matrix);
 
 }  // namespace detail
 
