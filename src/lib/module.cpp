@@ -65,6 +65,9 @@ PyModuleDef brindle_module = {
 };
 
 }  // namespace
+
+const char* internal_error_name() noexcept { return "brindle.InternalError"; }
+
 }  // namespace brindle
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_brindle(void) {

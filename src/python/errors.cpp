@@ -18,7 +18,7 @@ PyObject* internal_error_type() noexcept {
     static PyObject* type = nullptr;
     if (type == nullptr) {
         type = PyErr_NewExceptionWithDoc(
-            "brindle.InternalError",
+            internal_error_name(),
             "Raised when brindle finds one of its own invariants broken.\n\n"
             "It signals a fault in brindle or an input object that does not behave\n"
             "as its type promises, never ordinary bad input. It derives from\n"

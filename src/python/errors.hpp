@@ -10,6 +10,11 @@
 
 namespace brindle {
 
+// The qualified name of the internal-failure class, "module.InternalError":
+// defined by each extension module built on this layer, since each has its
+// own class.
+const char* internal_error_name() noexcept;
+
 // The internal-failure class, created on first use and kept for the life of
 // the process. Borrowed; null with an exception set if it cannot be created.
 PyObject* internal_error_type() noexcept;

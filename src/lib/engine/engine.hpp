@@ -14,6 +14,7 @@
 // - column_scan.hpp: what a scan of the input hands to the coding step.
 // - send_ptr.hpp: the handle through which the pool writes the matrix.
 // - encode_columns.hpp: every text column of a scan coded at once.
+// - lookup_columns.hpp: text columns coded by books made earlier.
 // - text_entries.hpp: one list entry per distinct text, for a reader that
 //   lists a column's texts itself.
 // - paged.hpp: storage for large temporaries.
@@ -24,6 +25,7 @@
 #include "lib/engine/column_scan.hpp"
 #include "lib/engine/encode_columns.hpp"
 #include "lib/engine/label_encode.hpp"
+#include "lib/engine/lookup_columns.hpp"
 #include "lib/engine/markers.hpp"
 #include "lib/engine/paged.hpp"
 #include "lib/engine/pool.hpp"
