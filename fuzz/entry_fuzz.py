@@ -48,6 +48,7 @@ import pandas as pd
 os.environ.setdefault("BRINDLE_FRAME_COLUMNS_MIN_ROWS", "0")
 
 import brindle  # noqa: E402
+import brindle_books  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "python"))
@@ -664,6 +665,8 @@ as_double.argtypes = [ctypes.py_object]
 def label_of(x):
     try:
         s = str(x)
+    except MemoryError:
+        raise Fails(MemoryError) from None  # says nothing of the cell: passed on unchanged
     except Exception:
         raise Fails(INTERNAL) from None
     except BaseException as exc:  # noqa: BLE001
@@ -1174,6 +1177,51 @@ def references(objs):
     return [sys.getrefcount(o) for o in objs]
 
 
+def fitted_calls(ctx, plan, x, quiet, verbose):
+    """The same input through a FittedEncoder: fit_transform, then transform and
+    inverse_transform with the books it kept. Where no cell changes anything,
+    fit_transform gives what encode gives and transform what fit_transform gave."""
+    fitted = brindle_books.FittedEncoder()
+    outcomes, coded = [], None
+    for method in ("fit_transform", "transform", "inverse_transform"):
+        got = None
+        try:
+            got = fitted.transform(x, unknown=-1.0) if method == "transform" else getattr(fitted, method)(x)
+            outcome = "ok"
+        except BaseException as exc:  # noqa: BLE001 - the outcome under test
+            # The companion module's internal failure is its own class.
+            outcome = INTERNAL if type(exc) is brindle_books.InternalError else type(exc)
+            message = str(exc)
+        for t in ctx.threads:
+            t.join()
+        ctx.threads.clear()
+        outcomes.append(outcome if outcome == "ok" else outcome.__name__)
+        if verbose:
+            print(method, "->", outcomes[-1] if outcome == "ok" else f"{outcome.__name__}: {message}")
+        if outcome != "ok":
+            # Unfitted after a failed fit; a column whose cells read otherwise
+            # the second time (numbers, then text) is refused by transform.
+            allowed = allowed_failures(plan) + (ValueError,) if method != "fit_transform" or not quiet \
+                else allowed_failures(plan)
+            if quiet and method == "fit_transform":
+                try:
+                    model_call("encode", x, None)
+                except Fails as f:
+                    allowed = tuple(f.kinds)
+            assert issubclass(outcome, allowed), \
+                f"{method}: {outcome.__name__} ({message}) is not a failure this input may cause"
+            continue
+        assert type(got) in (np.ndarray, pd.DataFrame) and got.ndim == 2, type(got)
+        if quiet and method == "fit_transform":
+            compare(got, model_call("encode", x, None)[0])
+            coded = got
+        elif quiet and method == "transform" and coded is not None:
+            assert np.array_equal(np.asarray(got, dtype=np.float64), np.asarray(coded, dtype=np.float64),
+                                  equal_nan=True), (got, coded)
+        del got
+    return outcomes
+
+
 def run_plan(plan, verbose=False):
     """Runs one plan; raises AssertionError on a finding."""
     if plan["container"] == "arrow":
@@ -1241,6 +1289,7 @@ def run_plan(plan, verbose=False):
             # A call whose cells ran arbitrary code leaves the stored books unknown.
             stored = "unknown"
         del got, want
+    outcomes += fitted_calls(ctx, plan, x, quiet, verbose)
     if not mutating:
         check_unchanged(before, ctx)
         after = references(watched)
