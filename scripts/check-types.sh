@@ -18,7 +18,7 @@ whl=$(fresh_wheel 3.13) || exit 1
 [ -x "$VENV/bin/python" ] || "$py" -m venv "$VENV" || exit 1
 # The stub from its source directory, so an edit is always what gets checked.
 "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps "$whl" ./stubs &&
-  "$VENV/bin/python" -m pip install -q "$whl" "mypy>=1.14" pandas pandas-stubs ||
+  "$VENV/bin/python" -m pip install -q "$whl" "mypy>=1.14" pandas pandas-stubs scikit-learn ||
   { echo "check-types: pip could not install the checkers" >&2; exit 1; }
 
 status=0
@@ -26,5 +26,5 @@ echo "--- mypy --strict on tests/typing"
 (cd tests/typing && "$VENV/bin/mypy" --strict --warn-unused-ignores --no-incremental .) || status=1
 echo "--- stubtest"
 # From an empty directory, so that nothing but the installed module is found.
-(cd "$VENV" && "$VENV/bin/python" -m mypy.stubtest brindle) || status=1
+(cd "$VENV" && "$VENV/bin/python" -m mypy.stubtest brindle brindle_books brindle_sklearn) || status=1
 exit "$status"
