@@ -14,6 +14,7 @@
 #include "python/decode_labels.hpp"
 #include "python/driver.hpp"
 #include "python/errors.hpp"
+#include "python/interned.hpp"
 #include "python/interrupts.hpp"
 #include "python/numpy_api.hpp"
 #include "python/utf8.hpp"
@@ -111,8 +112,9 @@ Result<PyRef> table_result(const Matrix& m, TableKind kind, const std::vector<st
     const bool polars = kind == TableKind::Polars;
     BRINDLE_ASSIGN_OR_RETURN(PyRef module, import_module(polars ? "polars" : "pyarrow"));
     ColumnLabels labels;
-    if (books != nullptr)
+    if (books != nullptr) {
         BRINDLE_TRY_STATUS(labels.build(*books, m.cols, /*require_width=*/true, Py_None));
+    }
     // polars.Series(name, values[, dtype=polars.String]); pyarrow.array(values[, type=pyarrow.string()]).
     BRINDLE_ASSIGN_OR_RETURN(PyRef make_column, attr_of(module.get(), polars ? "Series" : "array"));
     PyRef text_type;
@@ -137,6 +139,10 @@ Result<PyRef> table_result(const Matrix& m, TableKind kind, const std::vector<st
         PyRef values;
         if (table != nullptr) {
             BRINDLE_ASSIGN_OR_RETURN(values, label_column(m, c, *table));
+            // polars casts no object array to its strings: it takes a list.
+            if (polars) {
+                BRINDLE_ASSIGN_OR_RETURN(values, py::call_method(values.get(), Name::tolist));
+            }
         } else {
             BRINDLE_ASSIGN_OR_RETURN(values, matrix_column(m, c));
         }
