@@ -2,7 +2,7 @@
 # Prepares a virtual environment with brindle built into it. Idempotent.
 #
 #   scripts/setup.sh [new|old|asan|dask|asan-arrow]
-#     new   newest CPython >= 3.12 found here, newest NumPy 2.x, pandas and pyarrow (default)
+#     new   newest CPython >= 3.12 found here, newest NumPy 2.x, pandas, pyarrow and polars (default)
 #     old   CPython 3.12 with NumPy 1.26.x and pandas 2.2.x (oldest supported), and Dask
 #     asan  like new, with the extension built under AddressSanitizer + UBSan
 #     dask  new's packages plus Dask, in a venv of its own (no build of its own)
@@ -52,8 +52,9 @@ pick_python() {  # $1: exact minor like 3.12, or "newest"
 case "$FLAVOUR" in
   # new and asan follow the newest releases, as a fresh machine would get them.
   # new adds pyarrow, so the suite sees the frames users get by default (text
-  # columns Arrow-backed); asan leaves it out and covers pandas without it.
-  new) PY=$(pick_python newest); REQS=(--upgrade "numpy>=2,<3" pandas pyarrow pytest hypothesis) ;;
+  # columns Arrow-backed), and polars for the fitted encoder's Arrow tables; asan
+  # leaves both out and covers pandas without pyarrow.
+  new) PY=$(pick_python newest); REQS=(--upgrade "numpy>=2,<3" pandas pyarrow polars pytest hypothesis) ;;
   asan) PY=$(pick_python newest); REQS=(--upgrade "numpy>=2,<3" pandas pytest hypothesis) ;;
   # Dask for brindle_dask's tests; its pyarrow leaves pandas 2.2's string storage alone
   # (pyarrow 22 and newer refuse NumPy 1.x at import).
