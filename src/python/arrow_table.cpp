@@ -286,13 +286,12 @@ Result<bool> read_arrow_table(ArrowTable& table, Matrix& matrix, ColumnScan& sca
     BRINDLE_ASSIGN_OR_RETURN(matrix, zero_matrix(rows, cols, /*fortran=*/true));
     scan.reset(rows, cols);
     scan.column_major = true;
-    std::vector<std::size_t> first_text(cols, 0);
     double* base = matrix.data();
     for (TableColumn& col : table.columns) col.fault = ColumnFault::None;
     interrupts.run(rows * cols, [&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, cols, 1), [&](const auto& range) {
             for (std::size_t c = range.begin(); c != range.end(); ++c)
-                read_table_column(table.columns[c], rows, scan.is_text[c], first_text[c], scan.strings[c],
+                read_table_column(table.columns[c], rows, scan.is_text[c], scan.first_text[c], scan.strings[c],
                                   base + c * rows);
         });
     });

@@ -236,7 +236,7 @@ void read_table_column(TableColumn& col, std::size_t rows, std::uint8_t& is_text
                        PagedVector<std::string_view>& list, double* out) {
     switch (col.type) {
         case TableColumnType::Text:
-            read_arrow_column(col.text, is_text, list, out);
+            read_arrow_column(col.text, is_text, first_text, list, out);
             // Each distinct text once: no byte that is not UTF-8 may reach the books.
             if (!std::all_of(list.begin(), list.end(), is_valid_utf8)) col.fault = ColumnFault::NotUtf8;
             return;

@@ -10,7 +10,6 @@
 
 #include "python/arr_to_out.hpp"
 #include "python/arrow_table.hpp"
-#include "python/code_columns.hpp"
 #include "python/decode_labels.hpp"
 #include "python/driver.hpp"
 #include "python/errors.hpp"
@@ -22,7 +21,7 @@
 namespace brindle {
 namespace {
 
-Result<DriverResult> read_table(PyObject* obj) {
+Result<DriverResult> read_table(PyObject* obj, CodingStep& step) {
     BRINDLE_ASSIGN_OR_RETURN(std::unique_ptr<ArrowTable> table, import_arrow_table(obj));
     OUT out{OUT::Frame{table->names}};
     out.table = table->kind;
@@ -35,8 +34,9 @@ Result<DriverResult> read_table(PyObject* obj) {
             ColumnScan scan;
             BRINDLE_ASSIGN_OR_RETURN(const bool read, read_arrow_table(*table, matrix, scan, interrupts));
             if (read) {
-                std::optional<CodeBooks> books = code_columns(scan, matrix.data(), interrupts);
-                if (books) return DriverResult{std::move(out), std::move(matrix), std::move(*books)};
+                std::optional<CodeBooks> books;
+                BRINDLE_ASSIGN_OR_RETURN(const bool coded, step.code(scan, matrix.data(), out, interrupts, books));
+                if (coded) return DriverResult{std::move(out), std::move(matrix), std::move(books)};
             }
         }
         BRINDLE_TRY_STATUS(interrupts.deliver());
@@ -173,10 +173,10 @@ Result<PyRef> table_result(const Matrix& m, TableKind kind, const std::vector<st
 
 }  // namespace
 
-Result<DriverResult> read_input(PyObject* obj, bool may_borrow) {
+Result<DriverResult> read_input(PyObject* obj, bool may_borrow, CodingStep& step) {
     BRINDLE_ASSIGN_OR_RETURN(const bool table, is_arrow_table(obj));
-    if (table) return read_table(obj);
-    return pyany_to_vec(obj, may_borrow);
+    if (table) return read_table(obj, step);
+    return pyany_to_vec(obj, may_borrow, step);
 }
 
 Result<PyRef> build_output(Matrix matrix, OUT out, const CodeBooks* books) {

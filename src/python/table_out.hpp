@@ -3,6 +3,7 @@
 #pragma once
 
 #include "lib/engine/engine.hpp"
+#include "python/coding_step.hpp"
 #include "python/driver_result.hpp"
 #include "python/matrix.hpp"
 #include "python/out.hpp"
@@ -11,9 +12,10 @@
 namespace brindle {
 
 // Reads `obj` as pyany_to_vec does, and an object that is_arrow_table takes
-// through its Arrow C stream (arrow_table.hpp), coded afresh; its OUT is a
-// Frame of its column names whose `table` says which kind it came as.
-Result<DriverResult> read_input(PyObject* obj, bool may_borrow);
+// through its Arrow C stream (arrow_table.hpp); `step` codes what was read.
+// A table's OUT is a Frame of its column names whose `table` says which
+// kind it came as.
+Result<DriverResult> read_input(PyObject* obj, bool may_borrow, CodingStep& step);
 
 // Builds the result as arr_to_out does, and for an Arrow table one of its
 // kind: a polars DataFrame for polars (imported only then), the same pyarrow
