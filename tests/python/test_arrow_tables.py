@@ -2,6 +2,8 @@
 encoder: the codes of their pandas form, results of their own kind, and
 buffers that lie refused."""
 
+import ctypes
+
 import numpy as np
 import pytest
 
@@ -160,7 +162,22 @@ def _views(*views):
     return pa.py_buffer(v.tobytes())
 
 
+class _CArray(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_int64) for name in ("length", "null_count", "offset", "n_buffers", "n_children")] + [
+        (name, ctypes.c_void_p) for name in ("buffers", "children", "dictionary", "release", "private_data")]
+
+
+def _recounted(array, null_count):
+    """The array through the C interface with another null count, which pyarrow takes as given."""
+    c = _CArray()
+    array._export_to_c(ctypes.addressof(c))
+    c.null_count = null_count
+    return pa.Array._import_from_c(ctypes.addressof(c), array.type)
+
+
 LIES = {
+    "no nulls counted over a null": _recounted(pa.array([1, None, 3]), 0),
+    "two nulls counted over one": _recounted(pa.array(["a", None, "c"]), 2),
     "offsets going down": pa.Array.from_buffers(pa.string(), 3, [None, _buffer([0, 4, 1, 5], np.int32), pa.py_buffer(b"abcde")]),
     "view of a missing buffer": pa.Array.from_buffers(pa.string_view(), 1, [None, _views((20, b"abcd", 3, 0)), pa.py_buffer(b"x" * 20)]),
     "view past its buffer": pa.Array.from_buffers(pa.string_view(), 1, [None, _views((20, b"abcd", 0, 10)), pa.py_buffer(b"x" * 20)]),
