@@ -53,8 +53,10 @@ pick_python() {  # $1: exact minor like 3.12, or "newest"
 case "$FLAVOUR" in
   # new and asan follow the newest releases, as a fresh machine would get them.
   # new adds pyarrow, so the suite sees the frames users get by default (text
-  # columns Arrow-backed); asan leaves it out and covers pandas without it.
-  new) PY=$(pick_python newest); REQS=(--upgrade "numpy>=2,<3" pandas pyarrow pytest hypothesis scikit-learn polars) ;;
+  # columns Arrow-backed), polars for the fitted encoder's Arrow tables and
+  # scikit-learn for its estimator; asan leaves them out and covers pandas
+  # without pyarrow.
+  new) PY=$(pick_python newest); REQS=(--upgrade "numpy>=2,<3" pandas pyarrow polars pytest hypothesis scikit-learn) ;;
   asan) PY=$(pick_python newest); REQS=(--upgrade "numpy>=2,<3" pandas pytest hypothesis) ;;
   # Dask for brindle_dask's tests; its pyarrow leaves pandas 2.2's string storage alone
   # (pyarrow 22 and newer refuse NumPy 1.x at import).

@@ -119,7 +119,8 @@ asan_stage() {
   if ((rc == 0)); then
     local arrow_py
     arrow_py=$(venv_python asan-arrow) || return 1
-    ASAN_LEAKS=0 ASAN_PY=$arrow_py run_asan_pytest -k "arrow or Arrow" tests/python/test_frame_columns.py tests/python/test_hostile.py
+    ASAN_LEAKS=0 ASAN_PY=$arrow_py run_asan_pytest -k "arrow or Arrow" tests/python/test_frame_columns.py tests/python/test_hostile.py \
+      tests/python/test_arrow_tables.py
     rc=$?
   fi
   # pytest may have passed while a sanitizer failed the process at exit, or a

@@ -11,6 +11,7 @@
 #include "python/borrow.hpp"
 #include "python/driver.hpp"
 #include "python/errors.hpp"
+#include "python/table_out.hpp"
 
 namespace brindle {
 namespace {
@@ -62,14 +63,14 @@ Result<const FittedBooks*> fitted_books(PyObject* self) {
 // when `transform` is asked for.
 Result<PyRef> fit_impl(PyObject* self, PyObject* x, bool transform) {
     BRINDLE_ASSIGN_OR_RETURN(std::unique_ptr<Borrow> held, take(self, /*writer=*/true));
-    BRINDLE_ASSIGN_OR_RETURN(DriverResult result, pyany_to_vec(x));
+    BRINDLE_ASSIGN_OR_RETURN(DriverResult result, read_input(x, /*may_borrow=*/false, fresh_coding()));
     auto fitted = std::make_unique<FittedBooks>();
     fitted->columns = result.matrix.cols;
     fitted->present = result.books.has_value();
     if (result.books) fitted->books = std::move(*result.books);
     as_fitted(self)->fitted = std::move(fitted);
     if (!transform) return PyRef::borrow(self);
-    return arr_to_out(std::move(result.matrix), std::move(result.out), nullptr);
+    return build_output(std::move(result.matrix), std::move(result.out), nullptr);
 }
 
 PyObject* Fitted_fit(PyObject* self, PyObject* x) {
@@ -123,8 +124,8 @@ Result<PyRef> transform_impl(PyObject* self, PyObject* x, PyObject* unknown, PyO
     BRINDLE_ASSIGN_OR_RETURN(std::unique_ptr<Borrow> held, take(self, /*writer=*/false));
     BRINDLE_ASSIGN_OR_RETURN(const FittedBooks* fitted, fitted_books(self));
     LookupStep step(*fitted, LookupPolicy{missing_value, unknown_code}, unknown_label_error);
-    BRINDLE_ASSIGN_OR_RETURN(DriverResult result, pyany_to_vec(x, /*may_borrow=*/false, step));
-    return arr_to_out(std::move(result.matrix), std::move(result.out), nullptr);
+    BRINDLE_ASSIGN_OR_RETURN(DriverResult result, read_input(x, /*may_borrow=*/false, step));
+    return build_output(std::move(result.matrix), std::move(result.out), nullptr);
 }
 
 PyObject* Fitted_transform(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -142,9 +143,9 @@ Result<PyRef> inverse_impl(PyObject* self, PyObject* x) {
     BRINDLE_ASSIGN_OR_RETURN(std::unique_ptr<Borrow> held, take(self, /*writer=*/false));
     BRINDLE_ASSIGN_OR_RETURN(const FittedBooks* fitted, fitted_books(self));
     const CodeBooks* books = fitted->present ? &fitted->books : nullptr;
-    BRINDLE_ASSIGN_OR_RETURN(DriverResult result, pyany_to_vec(x, result_reads_in_place(books)));
+    BRINDLE_ASSIGN_OR_RETURN(DriverResult result, read_input(x, result_reads_in_place(books), fresh_coding()));
     result.books.reset();
-    return arr_to_out(std::move(result.matrix), std::move(result.out), books);
+    return build_output(std::move(result.matrix), std::move(result.out), books);
 }
 
 PyObject* Fitted_inverse_transform(PyObject* self, PyObject* x) {

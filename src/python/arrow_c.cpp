@@ -97,14 +97,24 @@ std::size_t ArrowChunks::length() const noexcept {
     return n;
 }
 
-// Also makes the chunk's null count its bitmap's, which valid() and
-// valid_cells() then trust.
-ArrowChunks::Verdict ArrowChunks::check(ArrowArray& a) const noexcept {
-    const Verdict verdict = sound(a);
-    return verdict == Verdict::Sound && miscounted(a) ? Verdict::Miscounted : verdict;
+void ArrowChunks::adopt(std::unique_ptr<ArrowArray> chunk) {
+    // Released here if making room fails, owned by this once it is kept.
+    struct Guard {
+        std::unique_ptr<ArrowArray>& chunk;
+        ~Guard() {
+            if (chunk && chunk->release != nullptr) chunk->release(chunk.get());
+        }
+    } guard{chunk};
+    chunks_.reserve(chunks_.size() + 1);
+    valid_cells_ += static_cast<std::size_t>(chunk->length - chunk->null_count);
+    chunks_.push_back(chunk.release());
 }
 
-bool ArrowChunks::miscounted(ArrowArray& a) noexcept {
+namespace {
+
+// Makes the array's null count its bitmap's; true when the producer's count
+// was another.
+bool miscounted(ArrowArray& a) noexcept {
     std::int64_t nulls = 0;
     if (a.buffers[0] != nullptr)
         nulls = count_nulls(static_cast<const std::uint8_t*>(a.buffers[0]), a.offset, a.length);
@@ -114,18 +124,22 @@ bool ArrowChunks::miscounted(ArrowArray& a) noexcept {
     return wrong;
 }
 
+bool extent_sound(const ArrowArray& a) noexcept {
+    return a.length >= 0 && a.offset >= 0 && a.length <= INT64_MAX - 1 - a.offset;
+}
+
 // Whether the buffers hold what the layout says, the bitmap read as it is.
-ArrowChunks::Verdict ArrowChunks::sound(ArrowArray& a) const noexcept {
-    constexpr Verdict lies = Verdict::Unsound;
-    if (a.length < 0 || a.offset < 0 || a.length > INT64_MAX - 1 - a.offset) return lies;
+ArrowCheck text_sound(ArrowArray& a, ArrowText layout) noexcept {
+    constexpr ArrowCheck lies = ArrowCheck::Unsound;
+    if (!extent_sound(a)) return lies;
     if (a.n_children != 0 || a.buffers == nullptr) return lies;
     // Validity, offsets and data; views: validity, views, data buffers, sizes.
-    if (layout_ != ArrowText::StringView ? a.n_buffers != 3 : a.n_buffers < 3) return lies;
-    if (a.length == 0) return Verdict::Sound;
+    if (layout != ArrowText::StringView ? a.n_buffers != 3 : a.n_buffers < 3) return lies;
+    if (a.length == 0) return ArrowCheck::Sound;
     if (a.buffers[1] == nullptr) return lies;
-    if (layout_ != ArrowText::StringView) {
+    if (layout != ArrowText::StringView) {
         bool fits;
-        if (layout_ == ArrowText::String) {
+        if (layout == ArrowText::String) {
             const auto* o = static_cast<const std::int32_t*>(a.buffers[1]);
             // No data buffer: only right when every string is empty.
             fits = offsets_sound(o, a.offset, a.length) && (a.buffers[2] != nullptr || o[a.offset + a.length] == 0);
@@ -133,7 +147,7 @@ ArrowChunks::Verdict ArrowChunks::sound(ArrowArray& a) const noexcept {
             const auto* o = static_cast<const std::int64_t*>(a.buffers[1]);
             fits = offsets_sound(o, a.offset, a.length) && (a.buffers[2] != nullptr || o[a.offset + a.length] == 0);
         }
-        return fits ? Verdict::Sound : lies;
+        return fits ? ArrowCheck::Sound : lies;
     }
     // A view only counts where the bitmap says it holds a value.
     const bool has_bitmap = a.buffers[0] != nullptr;
@@ -154,7 +168,20 @@ ArrowChunks::Verdict ArrowChunks::sound(ArrowArray& a) const noexcept {
             a.buffers[2 + buffer] == nullptr || offset + static_cast<std::int64_t>(length) > sizes[buffer])
             return lies;
     }
-    return Verdict::Sound;
+    return ArrowCheck::Sound;
+}
+
+}  // namespace
+
+ArrowCheck check_text_array(ArrowArray& a, ArrowText layout) noexcept {
+    const ArrowCheck verdict = text_sound(a, layout);
+    return verdict == ArrowCheck::Sound && miscounted(a) ? ArrowCheck::Miscounted : verdict;
+}
+
+ArrowCheck check_fixed_array(ArrowArray& a) noexcept {
+    if (!extent_sound(a) || a.n_children != 0 || a.n_buffers != 2 || a.buffers == nullptr) return ArrowCheck::Unsound;
+    if (a.length != 0 && a.buffers[1] == nullptr) return ArrowCheck::Unsound;
+    return miscounted(a) ? ArrowCheck::Miscounted : ArrowCheck::Sound;
 }
 
 Result<ArrowImport> ArrowChunks::import(PyObject* capsule) {
@@ -196,14 +223,14 @@ Result<ArrowImport> ArrowChunks::import(PyObject* capsule) {
         if (next->release == nullptr) break;  // the end of the stream
         chunks_.push_back(next.get());
         ArrowArray* a = next.release();
-        const Verdict verdict = check(*a);
-        if (verdict == Verdict::Unsound) {
+        const ArrowCheck verdict = check_text_array(*a, layout_);
+        if (verdict == ArrowCheck::Unsound) {
             release();
             return internal_failure(
                 "an Arrow string array's offsets or views contradict its own buffers "
                 "(pyarrow's full validation rejects it); nothing may read it");
         }
-        any_miscounted = any_miscounted || verdict == Verdict::Miscounted;
+        any_miscounted = any_miscounted || verdict == ArrowCheck::Miscounted;
         valid_cells_ += static_cast<std::size_t>(a->length - a->null_count);
     }
     if (any_miscounted) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -68,6 +69,57 @@ enum class ArrowText { String, LargeString, StringView };
 // this, decides what such a column is).
 enum class ArrowImport { Read, Other, Miscounted };
 
+// What a check of one array found: buffers that hold what its layout says;
+// the same with a null count other than its bitmap's; or buffers that lie.
+enum class ArrowCheck { Sound, Miscounted, Unsound };
+
+// Checks a string array of `layout` as ArrowChunks::import does, and makes
+// its null count the bitmap's.
+ArrowCheck check_text_array(ArrowArray& a, ArrowText layout) noexcept;
+
+// Checks an array of a validity bitmap and one buffer of fixed-width values
+// (numbers, booleans, dictionary indices) and makes its null count the
+// bitmap's. As for text, the C interface gives no buffer sizes: the producer
+// is trusted to have made the values buffer as long as length and offset say.
+ArrowCheck check_fixed_array(ArrowArray& a) noexcept;
+
+// Whether element i of an array with a checked null count holds a value.
+inline bool arrow_valid(const ArrowArray& a, std::int64_t i) noexcept {
+    if (a.null_count == 0 || a.buffers[0] == nullptr) return true;
+    const std::int64_t bit = a.offset + i;
+    return (static_cast<const std::uint8_t*>(a.buffers[0])[bit >> 3] >> (bit & 7)) & 1;
+}
+
+// The bytes of valid element i of a checked string array of `layout`.
+inline std::string_view arrow_text(const ArrowArray& a, ArrowText layout, std::int64_t i) noexcept {
+    const std::int64_t j = a.offset + i;
+    switch (layout) {
+        case ArrowText::String: {
+            const auto* offsets = static_cast<const std::int32_t*>(a.buffers[1]);
+            return {static_cast<const char*>(a.buffers[2]) + offsets[j],
+                    static_cast<std::size_t>(offsets[j + 1] - offsets[j])};
+        }
+        case ArrowText::LargeString: {
+            const auto* offsets = static_cast<const std::int64_t*>(a.buffers[1]);
+            return {static_cast<const char*>(a.buffers[2]) + offsets[j],
+                    static_cast<std::size_t>(offsets[j + 1] - offsets[j])};
+        }
+        case ArrowText::StringView: {
+            // 16 bytes: length, then either the bytes inline (up to 12)
+            // or a prefix, a buffer index and an offset.
+            const char* view = static_cast<const char*>(a.buffers[1]) + 16 * j;
+            std::int32_t length;
+            std::memcpy(&length, view, 4);
+            if (length <= 12) return {view + 4, static_cast<std::size_t>(length)};
+            std::int32_t buffer, offset;
+            std::memcpy(&buffer, view + 8, 4);
+            std::memcpy(&offset, view + 12, 4);
+            return {static_cast<const char*>(a.buffers[2 + buffer]) + offset, static_cast<std::size_t>(length)};
+        }
+    }
+    return {};
+}
+
 // The chunks of one string column, imported from an "arrow_array_stream"
 // capsule and released exactly once, when this is destroyed. Their buffers
 // are plain memory: any thread may read them while this lives. Release runs
@@ -106,46 +158,22 @@ public:
 
     // Whether element i of a chunk holds a value (import has made each
     // chunk's null count its bitmap's).
-    static bool valid(const ArrowArray& a, std::int64_t i) noexcept {
-        if (a.null_count == 0 || a.buffers[0] == nullptr) return true;
-        const std::int64_t bit = a.offset + i;
-        return (static_cast<const std::uint8_t*>(a.buffers[0])[bit >> 3] >> (bit & 7)) & 1;
-    }
+    static bool valid(const ArrowArray& a, std::int64_t i) noexcept { return arrow_valid(a, i); }
     // The bytes of valid element i of a chunk.
-    std::string_view text(const ArrowArray& a, std::int64_t i) const noexcept {
-        const std::int64_t j = a.offset + i;
-        switch (layout_) {
-            case ArrowText::String: {
-                const auto* offsets = static_cast<const std::int32_t*>(a.buffers[1]);
-                return {static_cast<const char*>(a.buffers[2]) + offsets[j],
-                        static_cast<std::size_t>(offsets[j + 1] - offsets[j])};
-            }
-            case ArrowText::LargeString: {
-                const auto* offsets = static_cast<const std::int64_t*>(a.buffers[1]);
-                return {static_cast<const char*>(a.buffers[2]) + offsets[j],
-                        static_cast<std::size_t>(offsets[j + 1] - offsets[j])};
-            }
-            case ArrowText::StringView: {
-                // 16 bytes: length, then either the bytes inline (up to 12)
-                // or a prefix, a buffer index and an offset.
-                const char* view = static_cast<const char*>(a.buffers[1]) + 16 * j;
-                std::int32_t length;
-                std::memcpy(&length, view, 4);
-                if (length <= 12) return {view + 4, static_cast<std::size_t>(length)};
-                std::int32_t buffer, offset;
-                std::memcpy(&buffer, view + 8, 4);
-                std::memcpy(&offset, view + 12, 4);
-                return {static_cast<const char*>(a.buffers[2 + buffer]) + offset, static_cast<std::size_t>(length)};
-            }
-        }
-        return {};
+    std::string_view text(const ArrowArray& a, std::int64_t i) const noexcept { return arrow_text(a, layout_, i); }
+
+    // For chunks moved out of a table's batches: empties this and sets the
+    // layout the chunks taken next have.
+    void start(ArrowText layout) noexcept {
+        release();
+        layout_ = layout;
     }
+    // Takes a chunk that its caller has checked (its null count the
+    // bitmap's), to release it with the rest. Room is made first, so the
+    // chunk is owned even when that fails.
+    void adopt(std::unique_ptr<ArrowArray> chunk);
 
 private:
-    enum class Verdict { Sound, Miscounted, Unsound };
-    Verdict check(ArrowArray& a) const noexcept;
-    Verdict sound(ArrowArray& a) const noexcept;
-    static bool miscounted(ArrowArray& a) noexcept;
     void release() noexcept;
 
     ArrowText layout_ = ArrowText::String;

@@ -7,6 +7,10 @@
 
 namespace brindle {
 
+// For an Arrow table read through its C stream, the kind of object it came
+// as, which result building makes again.
+enum class TableKind { None, Polars, ArrowTable, ArrowBatch, Stream };
+
 // The container kind of the input and what it takes to rebuild it.
 struct OUT {
     struct Array {};
@@ -14,6 +18,8 @@ struct OUT {
         std::vector<std::string> columns;  // UTF-8 column names, in column order
     };
     std::variant<Array, Frame> kind;
+    // An Arrow table is a Frame to the readers and the coding step.
+    TableKind table = TableKind::None;
 
     bool is_frame() const noexcept { return std::holds_alternative<Frame>(kind); }
 };
