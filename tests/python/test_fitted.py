@@ -21,7 +21,7 @@ def same(a, b):
 
 @pytest.fixture
 def train():
-    return pd.DataFrame({"city": ["Lyon", "Paris", None, "Nice"], "n": [1, 2, 3, 4], "kind": ["b", 7, "a", 2.5]})
+    return pd.DataFrame({"city": ["Lyon", "Paris", NAN, "Nice"], "n": [1, 2, 3, 4], "kind": ["b", 7, "a", 2.5]})
 
 
 def test_fit_transform_and_transform_give_encode(train):
