@@ -27,12 +27,16 @@ Status read_labels(PyObject* labels, std::size_t c, std::vector<std::string>& ou
         return error(PyExc_TypeError, "categories[" + std::to_string(c) +
                                           "] must be a sequence of str or None, not a single text");
     }
-    PyRef seq = PyRef::steal(PySequence_Fast(labels, "categories: each column must be a sequence of str or None"));
+    if (!PySequence_Check(labels)) {
+        return error(PyExc_TypeError, "categories[" + std::to_string(c) + "] must be a sequence of str or None, not " +
+                                          Py_TYPE(labels)->tp_name);
+    }
+    PyRef seq = PyRef::steal(PySequence_Tuple(labels));
     if (!seq) return PyError::fetch();
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* label = PySequence_Fast_GET_ITEM(seq.get(), i);  // the list or tuple keeps it alive
+        PyObject* label = PyTuple_GET_ITEM(seq.get(), i);  // our own tuple keeps it alive
         const std::size_t at = static_cast<std::size_t>(i);
         if (!PyUnicode_Check(label))
             return error(PyExc_TypeError, where(c, at) + " is a " + Py_TYPE(label)->tp_name + ", not a str");
@@ -80,15 +84,19 @@ Result<FittedBooks> books_from_categories(PyObject* categories) {
     if (PyUnicode_Check(categories)) {
         return error(PyExc_TypeError, "categories must be a sequence with one entry per column, not a str");
     }
-    PyRef seq = PyRef::steal(PySequence_Fast(categories, "categories must be a sequence with one entry per column"));
+    // A tuple of our own: reading a column may run Python code (a
+    // sequence's __iter__), which could change a list the caller holds.
+    if (!PySequence_Check(categories)) {
+        return error(PyExc_TypeError, std::string("categories must be a sequence with one entry per column, not ") +
+                                          Py_TYPE(categories)->tp_name);
+    }
+    PyRef seq = PyRef::steal(PySequence_Tuple(categories));
     if (!seq) return PyError::fetch();
     FittedBooks fitted;
-    fitted.columns = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
+    fitted.columns = static_cast<std::size_t>(PyTuple_GET_SIZE(seq.get()));
     for (std::size_t c = 0; c != fitted.columns; ++c) {
-        PyObject* column = PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(c));
+        PyObject* column = PyTuple_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(c));
         if (column == Py_None) continue;
-        // Reading a column may run Python code (a sequence's __getitem__):
-        // own it across that.
         PyRef owned = PyRef::borrow(column);
         std::vector<std::string> labels;
         BRINDLE_TRY_STATUS(read_labels(owned.get(), c, labels));

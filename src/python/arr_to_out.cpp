@@ -166,18 +166,6 @@ Result<std::optional<std::vector<std::pair<std::size_t, PyRef>>>> label_columns(
     return std::optional<std::vector<std::pair<std::size_t, PyRef>>>(std::move(columns));
 }
 
-// A 1-D float64 view of matrix column c, which keeps the matrix's array alive.
-Result<PyRef> matrix_column(const Matrix& m, std::size_t c) {
-    npy_intp dims[1] = {static_cast<npy_intp>(m.rows)};
-    npy_intp strides[1] = {static_cast<npy_intp>((m.fortran ? 1 : m.cols) * sizeof(double))};
-    double* data = m.data() + c * (m.fortran ? m.rows : 1);
-    PyRef view = PyRef::steal(
-        PyArray_New(&PyArray_Type, 1, dims, NPY_DOUBLE, strides, data, 0, NPY_ARRAY_BEHAVED, nullptr));
-    BRINDLE_FAIL_IF(!view);
-    // Takes the reference it is given, even when it fails.
-    BRINDLE_FAIL_IF(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), Py_NewRef(m.array.get())) < 0);
-    return view;
-}
 
 // A frame of the float64 matrix alone, with the given column names.
 Result<PyRef> float_frame(const Matrix& m, PyObject* frame_type, PyObject* columns) {

@@ -13,20 +13,6 @@
 namespace brindle {
 namespace {
 
-// Owns a moved-in struct until released.
-struct SchemaOwner {
-    ArrowSchema schema{};
-    ~SchemaOwner() {
-        if (schema.release != nullptr) schema.release(&schema);
-    }
-};
-
-struct StreamOwner {
-    ArrowArrayStream stream{};
-    ~StreamOwner() {
-        if (stream.release != nullptr) stream.release(&stream);
-    }
-};
 
 PyError stream_error(ArrowArrayStream& stream, int code) {
     const char* message = stream.get_last_error != nullptr ? stream.get_last_error(&stream) : nullptr;

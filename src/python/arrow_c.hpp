@@ -60,6 +60,29 @@ struct ArrowArrayStream {
 
 namespace brindle {
 
+// Own a struct moved in from a producer until it is released. Release runs
+// the producer's code: on the calling thread, holding the GIL.
+struct SchemaOwner {
+    ArrowSchema schema{};
+    ~SchemaOwner() {
+        if (schema.release != nullptr) schema.release(&schema);
+    }
+};
+
+struct StreamOwner {
+    ArrowArrayStream stream{};
+    ~StreamOwner() {
+        if (stream.release != nullptr) stream.release(&stream);
+    }
+};
+
+struct BatchOwner {
+    ArrowArray batch{};
+    ~BatchOwner() {
+        if (batch.release != nullptr) batch.release(&batch);
+    }
+};
+
 // The string layouts read: 32-bit offsets, 64-bit offsets, views.
 enum class ArrowText { String, LargeString, StringView };
 

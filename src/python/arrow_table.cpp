@@ -16,27 +16,6 @@
 namespace brindle {
 namespace {
 
-// Own a struct moved in from a producer until it is released.
-struct SchemaOwner {
-    ArrowSchema schema{};
-    ~SchemaOwner() {
-        if (schema.release != nullptr) schema.release(&schema);
-    }
-};
-
-struct StreamOwner {
-    ArrowArrayStream stream{};
-    ~StreamOwner() {
-        if (stream.release != nullptr) stream.release(&stream);
-    }
-};
-
-struct BatchOwner {
-    ArrowArray batch{};
-    ~BatchOwner() {
-        if (batch.release != nullptr) batch.release(&batch);
-    }
-};
 
 Result<std::string> type_name_of(PyObject* obj) {
     PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));

@@ -118,4 +118,16 @@ Result<Matrix> copy_float64_array(PyObject* obj) {
     return m;
 }
 
+Result<PyRef> matrix_column(const Matrix& m, std::size_t c) {
+    npy_intp dims[1] = {static_cast<npy_intp>(m.rows)};
+    npy_intp strides[1] = {static_cast<npy_intp>((m.fortran ? 1 : m.cols) * sizeof(double))};
+    double* data = m.data() + c * (m.fortran ? m.rows : 1);
+    PyRef view = PyRef::steal(
+        PyArray_New(&PyArray_Type, 1, dims, NPY_DOUBLE, strides, data, 0, NPY_ARRAY_BEHAVED, nullptr));
+    BRINDLE_FAIL_IF(!view);
+    // Takes the reference it is given, even when it fails.
+    BRINDLE_FAIL_IF(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), Py_NewRef(m.array.get())) < 0);
+    return view;
+}
+
 }  // namespace brindle

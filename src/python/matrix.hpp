@@ -45,4 +45,8 @@ std::optional<Matrix> borrow_float64_array(PyObject* array);
 // gives C order); every value keeps its (row, column) position.
 Result<Matrix> copy_float64_array(PyObject* array);
 
+// A 1-D float64 view of matrix column c, which keeps the matrix's array
+// alive.
+Result<PyRef> matrix_column(const Matrix& m, std::size_t c);
+
 }  // namespace brindle
