@@ -62,6 +62,37 @@ struct NumberTexts {
     }
 };
 
+// The other forms of the entries a reader made from numbers in a text
+// column: the shortest positional form where the entry holds another text
+// (str() of a number read after the first text), else the repr of the float.
+struct MarkedNumbers {
+    std::string bytes;
+    PagedVector<std::string_view> other;
+
+    void make(const ColumnScan& scan, std::size_t c) {
+        const PagedVector<std::string_view>& list = scan.strings[c];
+        const std::vector<NumberEntry>& marked = scan.number_entries[c];
+        std::vector<std::size_t> ends;
+        ends.reserve(marked.size());
+        std::string positional;
+        for (const NumberEntry& n : marked) {
+            positional.clear();
+            number_before_text(n.value, positional);
+            if (list[n.index] != positional)
+                bytes += positional;
+            else
+                append_float_repr(n.value, bytes);
+            ends.push_back(bytes.size());
+        }
+        other.assign(list.size(), std::string_view());
+        std::size_t start = 0;
+        for (std::size_t i = 0; i != marked.size(); ++i) {
+            other[marked[i].index] = std::string_view(bytes.data() + start, ends[i] - start);
+            start = ends[i];
+        }
+    }
+};
+
 }  // namespace
 
 Result<bool> LookupStep::code(ColumnScan& scan, double* matrix, const OUT& out, Interrupts& interrupts,
@@ -72,6 +103,7 @@ Result<bool> LookupStep::code(ColumnScan& scan, double* matrix, const OUT& out, 
     }
     std::vector<FixedBook> books(scan.cols);
     std::vector<std::unique_ptr<NumberTexts>> numbers(scan.cols);
+    std::vector<std::unique_ptr<MarkedNumbers>> marked(scan.cols);
     for (std::size_t c = 0; c != scan.cols; ++c) {
         const auto found = fitted_.books.forward_books.find(c);
         if (found == fitted_.books.forward_books.end()) {
@@ -86,6 +118,10 @@ Result<bool> LookupStep::code(ColumnScan& scan, double* matrix, const OUT& out, 
             numbers[c] = std::make_unique<NumberTexts>();
             numbers[c]->make(scan, c, matrix);
             books[c].other_forms = &numbers[c]->other;
+        } else if (c < scan.number_entries.size() && !scan.number_entries[c].empty()) {
+            marked[c] = std::make_unique<MarkedNumbers>();
+            marked[c]->make(scan, c);
+            books[c].other_forms = &marked[c]->other;
         }
     }
     std::optional<UnknownLabel> miss;

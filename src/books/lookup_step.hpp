@@ -38,6 +38,9 @@ public:
     // A float64 array holds numbers for columns that were text: coded too.
     bool float64_passes_through() const noexcept override { return false; }
 
+    // A number is looked up by its other text form too.
+    bool marks_numbers() const noexcept override { return true; }
+
 private:
     const FittedBooks& fitted_;
     LookupPolicy policy_;

@@ -9,6 +9,7 @@
 #include <limits>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "python/arrow_table.hpp"
@@ -115,7 +116,7 @@ std::uint64_t entry(std::uint64_t& slot, std::string_view text, PagedVector<std:
 }
 
 void read_booleans(const TableColumn& col, std::size_t rows, std::uint8_t& is_text, std::size_t& first_text,
-                   PagedVector<std::string_view>& list, double* out) {
+                   PagedVector<std::string_view>& list, double* out, std::vector<NumberEntry>* numbers) {
     const ArrowChunks& chunks = col.text.chunks;
     if (chunks.valid_cells() == rows) {
         std::size_t r = 0;
@@ -147,6 +148,10 @@ void read_booleans(const TableColumn& col, std::size_t rows, std::uint8_t& is_te
             put_label_index(out + r, e);
         }
     }
+    if (numbers == nullptr) return;
+    const std::pair<std::uint64_t, double> made[] = {{one, 1.0}, {zero, 0.0}, {true_text, 1.0}, {false_text, 0.0}};
+    for (const auto& [slot, value] : made)
+        if (slot != kUnset) numbers->push_back({slot, value});
 }
 
 template <class Index>
@@ -233,7 +238,7 @@ void read_dictionary(TableColumn& col, std::size_t rows, std::uint8_t& is_text, 
 }  // namespace
 
 void read_table_column(TableColumn& col, std::size_t rows, std::uint8_t& is_text, std::size_t& first_text,
-                       PagedVector<std::string_view>& list, double* out) {
+                       PagedVector<std::string_view>& list, double* out, std::vector<NumberEntry>* numbers) {
     switch (col.type) {
         case TableColumnType::Text:
             read_arrow_column(col.text, is_text, first_text, list, out);
@@ -243,7 +248,7 @@ void read_table_column(TableColumn& col, std::size_t rows, std::uint8_t& is_text
         case TableColumnType::Numbers:
             return read_numbers(col, out);
         case TableColumnType::Boolean:
-            return read_booleans(col, rows, is_text, first_text, list, out);
+            return read_booleans(col, rows, is_text, first_text, list, out, numbers);
         case TableColumnType::Dictionary:
             return read_dictionary(col, rows, is_text, first_text, list, out);
         case TableColumnType::Null:

@@ -48,6 +48,7 @@ constexpr std::size_t kMinBlockRows = std::size_t{1} << 14;
 struct BlockText {
     TextColumn share{/*positional=*/true};
     PagedVector<std::string_view> strings;  // entries from share.entry_of.size() on
+    std::vector<NumberEntry> numbers;       // which of `strings` numbers made, when marking
 };
 
 struct Block {
@@ -139,8 +140,8 @@ private:
 
     // `cells`: the column's text cells in the block so far, this one included;
     // `left`: the block's rows after this one.
-    static bool text_cell(Block& block, BlockText& bt, PyObject* item, double* cell, std::size_t cells,
-                          std::size_t left) {
+    bool text_cell(Block& block, BlockText& bt, PyObject* item, double* cell, std::size_t cells,
+                   std::size_t left) const {
         TextColumn& t = bt.share;
         if (t.sharing && t.lookup(item)) {
             put_label_index(cell, t.last_entry);
@@ -159,6 +160,9 @@ private:
         std::string_view label;
         if (!pure_text(item, *block.made, label)) return false;
         put_label_index(cell, t.entry_of.size() + bt.strings.size());
+        double value;
+        if (scan_.mark_numbers && pure_number(item, value) == CellKind::Number)
+            bt.numbers.push_back({bt.strings.size(), value});
         bt.strings.push_back(label);
         return true;
     }
@@ -217,7 +221,7 @@ private:
 
     // Lists the block's own entries (its keyed objects once per column, then
     // its texts) and maps its local indices to them; `own` is their count.
-    static bool list_block_entries(Merge& m, Block& block, LocalIndices& map, std::uint64_t& own) {
+    bool list_block_entries(Merge& m, Block& block, LocalIndices& map, std::uint64_t& own) {
         if (!block.text[m.c]) {
             map.tail = m.list.size();
             return true;
@@ -234,10 +238,12 @@ private:
                 index = m.list.size();
                 m.list.push_back(label);
                 m.listed.insert(keyed[j], index);
+                mark_if_number(m.c, keyed[j], index);
             }
             map.head[j] = index;
         }
         map.tail = m.list.size();
+        for (const NumberEntry& n : bt.numbers) scan_.mark_number(m.c, map.tail + n.index, n.value);
         m.list.insert(m.list.end(), bt.strings.begin(), bt.strings.end());
         block.text[m.c].reset();
         return true;
@@ -256,6 +262,7 @@ private:
                 std::memcpy(&value, cell(r, c), sizeof value);
                 std::string& text = m.made.make();
                 number_before_text(value, text);
+                scan_.mark_number(c, m.list.size(), value);
                 m.list.emplace_back(text);
                 put_label_index(cell(r, c), next++);
                 continue;
@@ -266,6 +273,7 @@ private:
             if (index == ObjectEntries::kNone) {
                 std::string_view label;
                 if (!pure_text(item, m.made, label)) return false;
+                mark_if_number(c, item, m.list.size());
                 m.list.push_back(label);
                 index = next++;
                 lead_entry.insert(item, index);
@@ -273,6 +281,13 @@ private:
             put_label_index(cell(r, c), index);
         }
         return true;
+    }
+
+    // Marks list entry `index` of column c when `item` is a number.
+    void mark_if_number(std::size_t c, const PyObject* item, std::uint64_t index) const {
+        double value;
+        if (scan_.mark_numbers && pure_number(const_cast<PyObject*>(item), value) == CellKind::Number)
+            scan_.mark_number(c, index, value);
     }
 
     ColumnScan& scan_;

@@ -31,6 +31,10 @@ public:
     // Whether a 2-D float64 array is the result as it stands; otherwise the
     // step codes it too, as a scan of numbers only.
     virtual bool float64_passes_through() const noexcept { return true; }
+
+    // Whether the readers are to mark the text entries they make from
+    // numbers (ColumnScan::mark_numbers).
+    virtual bool marks_numbers() const noexcept { return false; }
 };
 
 // The fresh coding of encode and decode (code_columns.hpp).

@@ -49,6 +49,7 @@ Result<std::optional<DriverResult>> encode_once(PyObject* obj, OUT& out, const S
         return PyError::fetch();
     }
     ColumnScan scan;
+    scan.mark_numbers = step.marks_numbers();
     scan.reset(shape.rows, shape.cols);
     scan.column_major = matrix.fortran;
     LabelKeep keep;

@@ -28,7 +28,7 @@ namespace {
 // Made on the calling thread after the last Python code before the pool job:
 // a cell source reads its array's layout, which the pool then trusts. False
 // when an array no longer has the layout prepare_columns saw.
-bool bind_columns(FramePlan& plan, BoundColumns& bound) {
+bool bind_columns(FramePlan& plan, BoundColumns& bound, bool mark_numbers) {
     const std::size_t rows = plan.shape.rows;
     const std::size_t cols = plan.columns.size();
     bound.sources.resize(cols);
@@ -43,6 +43,7 @@ bool bind_columns(FramePlan& plan, BoundColumns& bound) {
         if (col.reader == ColumnReader::Objects) {
             if (!bound.sources[c]->object_matrix()) return false;
             bound.object_scans[c] = std::make_unique<ColumnScan>();
+            bound.object_scans[c]->mark_numbers = mark_numbers;
             bound.object_scans[c]->reset(rows, 1);
             bound.object_scans[c]->column_major = true;
             bound.keeps[c] = std::make_unique<LabelKeep>();
@@ -69,6 +70,7 @@ Status gather_lists(FramePlan& plan, BoundColumns& bound, ColumnScan& scan) {
         scan.first_text[c] = own.first_text[0];
         scan.strings[c] = std::move(own.strings[0]);
         scan.local[c] = std::move(own.local[0]);
+        if (scan.mark_numbers) scan.number_entries[c] = std::move(own.number_entries[0]);
     }
     return Status::success();
 }
@@ -84,10 +86,11 @@ Result<bool> encode_frame_columns(PyObject* frame, const Shape& shape, OUT& out,
 
     BRINDLE_ASSIGN_OR_RETURN(Matrix matrix, zero_matrix(shape.rows, shape.cols, /*fortran=*/true));
     ColumnScan scan;
+    scan.mark_numbers = step.marks_numbers();
     scan.reset(shape.rows, shape.cols);
     scan.column_major = true;
     BoundColumns bound;
-    if (!bind_columns(*plan, bound)) return false;
+    if (!bind_columns(*plan, bound, scan.mark_numbers)) return false;
 
     // A Ctrl-C cuts the job short; the handler runs once the pool is idle, and
     // after one that returns the frame is read again through `values`.

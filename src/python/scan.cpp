@@ -118,7 +118,17 @@ private:
         const std::uint64_t entry = add_entry(label);
         // Every row so far holds text: the column switched before it or at it.
         if (key) t.add(item, entry, row_ + 1);
+        mark_if_number(item, entry);
         return Status::success();
+    }
+
+    // A number read after its column's first text, whose value is known
+    // without running code, is marked as one (only cells whose entry is
+    // their own reach here: a shared entry was marked when first made).
+    void mark_if_number(PyObject* item, std::uint64_t entry) {
+        if (!scan_.mark_numbers) return;
+        double value;
+        if (pure_number(item, value) == CellKind::Number) scan_.mark_number(col_, entry, value);
     }
 
     // Called before a step that may run Python code: pins (see the note above).
@@ -263,7 +273,7 @@ private:
             std::memcpy(&value, cell(row_, col_), sizeof value);
             std::string& label = keep_.made.make();
             number_before_text(value, label);
-            add_entry(label);
+            scan_.mark_number(col_, add_entry(label), value);
         }
         row_ = row;
     }

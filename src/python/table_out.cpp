@@ -32,6 +32,7 @@ Result<DriverResult> read_table(PyObject* obj, CodingStep& step) {
         {
             Matrix matrix;
             ColumnScan scan;
+            scan.mark_numbers = step.marks_numbers();
             BRINDLE_ASSIGN_OR_RETURN(const bool read, read_arrow_table(*table, matrix, scan, interrupts));
             if (read) {
                 std::optional<CodeBooks> books;

@@ -31,6 +31,12 @@ struct LocalIndices {
 // A scan done block by block may instead leave indices local to each block
 // of rows: then local[c] lists the blocks, the first at row 0, in ascending
 // row order. local[c] is empty when column c's cells hold list indices.
+// A list entry of a text column made from a number, and that number's value.
+struct NumberEntry {
+    std::uint64_t index;
+    double value;
+};
+
 struct ColumnScan {
     std::size_t rows = 0;
     std::size_t cols = 0;
@@ -42,6 +48,12 @@ struct ColumnScan {
     std::vector<std::size_t> first_text;
     // The matrix is column-major instead: cell (r, c) is element c * rows + r.
     bool column_major = false;
+    // Set before the read by a coding step that looks numbers up by their
+    // other text form too; readers then list, per text column, the entries
+    // they made from numbers (not every reader does: a column without them
+    // is looked up by its texts alone). reset() leaves it as it is.
+    bool mark_numbers = false;
+    std::vector<std::vector<NumberEntry>> number_entries;
 
     // Where cell (r, c) is, as element r * row_step() + c * col_step().
     std::size_t row_step() const noexcept { return column_major ? 1 : cols; }
@@ -56,6 +68,12 @@ struct ColumnScan {
         strings.assign(n_cols, {});
         local.assign(n_cols, {});
         first_text.assign(n_cols, 0);
+        number_entries.assign(mark_numbers ? n_cols : 0, {});
+    }
+
+    // Notes that entry `index` of column c was made from `value`, when asked to.
+    void mark_number(std::size_t c, std::uint64_t index, double value) {
+        if (mark_numbers) number_entries[c].push_back({index, value});
     }
 };
 
