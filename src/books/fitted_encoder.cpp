@@ -260,8 +260,10 @@ PyMethodDef Fitted_methods[] = {
      "fit($self, X, /)\n--\n\nLearns the books of X's text columns as encode() makes them; returns self."},
     {"fit_transform", BRINDLE_METHOD(Fitted_fit_transform), METH_O,
      "fit_transform($self, X, /)\n--\n\nfit(X), returning the codes: those of Encoder().encode(X)."},
+    // inspect reads a default only as a literal or an expression of literals:
+    // 1e999-1e999 is its way to a float NaN (shown as missing=nan).
     {"transform", BRINDLE_METHOD(Fitted_transform), METH_VARARGS | METH_KEYWORDS,
-     "transform($self, X, /, *, unknown='error', missing=nan)\n--\n\n"
+     "transform($self, X, /, *, unknown='error', missing=1e999-1e999)\n--\n\n"
      "Codes X with the books of the fit. A label the fit did not see raises\n"
      "UnknownLabelError, or takes the code `unknown`; missing-value markers take `missing`."},
     {"inverse_transform", BRINDLE_METHOD(Fitted_inverse_transform), METH_O,

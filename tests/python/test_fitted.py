@@ -1,6 +1,8 @@
 """FittedEncoder: books kept from a fit, later inputs coded by lookup."""
 
 import copy
+import inspect
+import math
 import pickle
 import threading
 
@@ -47,6 +49,8 @@ def test_unknown_labels_and_markers(train):
     for bad, kind in [("skip", ValueError), (True, TypeError), (None, TypeError)]:
         with pytest.raises(kind):
             fitted.transform(new, unknown=bad)
+    missing = inspect.signature(bb.FittedEncoder.transform).parameters["missing"]
+    assert missing.kind is inspect.Parameter.KEYWORD_ONLY and math.isnan(missing.default)
 
 
 def test_numbers_find_either_text_form():
