@@ -149,7 +149,7 @@ def test_round_trip_restores_labels_and_leaves_input_alone(data):
 
 POOL_SCRIPT = textwrap.dedent(
     """
-    import hashlib, pickle, numpy as np, pandas as pd, brindle
+    import hashlib, pickle, numpy as np, pandas as pd, brindle, brindle_books
     rng = np.random.default_rng(7)
     digest = hashlib.sha256()
     cases = []
@@ -170,7 +170,10 @@ POOL_SCRIPT = textwrap.dedent(
     for x in cases:
         enc = brindle.Encoder()
         codes = enc.encode(x)
-        for out in (codes, enc.decode(codes), enc.decode(x)):
+        # Fitted on half the rows, the rest meet unknown labels.
+        fitted = brindle_books.FittedEncoder().fit(x[: len(x) // 2])
+        looked_up = fitted.transform(x, unknown=-1.0)
+        for out in (codes, enc.decode(codes), enc.decode(x), looked_up):
             digest.update(pickle.dumps(out.to_numpy() if hasattr(out, "to_numpy") else out))
     print(digest.hexdigest())
     """
