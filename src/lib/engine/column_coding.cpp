@@ -17,6 +17,7 @@
 
 #include "lib/engine/dedupe.hpp"
 #include "lib/engine/hashing.hpp"
+#include "lib/engine/partition_dedupe.hpp"
 #include "lib/engine/pool.hpp"
 
 namespace brindle::detail {
@@ -205,11 +206,26 @@ ColumnCoding code_by_one_map(std::span<const std::string_view> labels, double* c
     });
 }
 
+// Falls back to the one-map road for a column that holds a long label, and
+// to sorting for one that floods the hash.
+ColumnCoding code_by_partition(std::span<const std::string_view> labels, double* codes, bool want_reverse) {
+    std::optional<PartitionedDedupe> d = dedupe_partitioned(labels);
+    if (!d) return code_by_one_map(labels, codes, want_reverse, 0.9);
+    Numbering num;
+    PagedVector<double> code_of(d->distinct.size());
+    LabelArena arena = number_distinct(d->distinct, num, code_of);
+    return finish(std::move(arena), num, want_reverse, [&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, labels.size(), kChunkRows), [&](const auto& range) {
+            for (std::size_t i = range.begin(); i != range.end(); ++i) codes[i] = code_of[d->index_of(i)];
+        });
+    });
+}
+
 ColumnCoding code_by_hash(std::span<const std::string_view> labels, double* codes, bool want_reverse) {
     DedupeEnd end = DedupeEnd::done;
     std::optional<Dedupe> d = dedupe<FastHash>(labels, FastHash{}, labels.size() / 2, kChunkShareForOneMap, &end);
     if (!d) {
-        if (end == DedupeEnd::many_per_chunk) return code_by_one_map(labels, codes, want_reverse, 0.9);
+        if (end == DedupeEnd::many_per_chunk) return code_by_partition(labels, codes, want_reverse);
         return code_by_sort(labels, codes, want_reverse);
     }
 
@@ -244,6 +260,7 @@ ColumnCoding code_column(std::span<const std::string_view> labels, double* codes
     if (road == Road::sorted) return code_by_sort(labels, codes, want_reverse);
     if (road == Road::sorted_wide) return code_by_sort<WideEntry>(labels, codes, want_reverse);
     if (road == Road::one_map) return code_by_one_map(labels, codes, want_reverse, 1.0);
+    if (road == Road::partitioned) return code_by_partition(labels, codes, want_reverse);
     return code_by_hash(labels, codes, want_reverse);
 }
 
