@@ -176,6 +176,21 @@ int main(int argc, char** argv) {
                         t[1].wall * 1e9 / rows, t[2].wall * 1e9 / rows, t[3].wall * 1e9 / rows);
         }
     }
+    std::printf("partitioned de-duplication alone, 2 threads, parts from the column / 1,024 parts\n");
+    for (std::size_t rows : {1000000u, 10000000u}) {
+        for (std::size_t k : {100000u, 1000000u}) {
+            const Column col = make_column(rows, k, k + rows);
+            const auto t = interleaved({[&] { in_arena(2, [&] { (void)detail::dedupe_partitioned(col.labels); }); },
+                                        [&] {
+                                            in_arena(2, [&] {
+                                                (void)detail::dedupe_partitioned(col.labels, detail::FastShortHash{},
+                                                                                 detail::kMaxPartBits);
+                                            });
+                                        }});
+            std::printf("  n = %8zu k = %8zu %8.1f %8.1f   cpu %8.1f %8.1f\n", rows, k, t[0].wall * 1e9 / rows,
+                        t[1].wall * 1e9 / rows, t[0].cores * t[0].wall * 1e9 / rows, t[1].cores * t[1].wall * 1e9 / rows);
+        }
+    }
     if (argc > 2) return 0;
 
     std::printf("one column, n = 1e6, labels of 8-16 bytes\n");

@@ -17,8 +17,8 @@
 // Labels of at most 16 bytes are carried as the two words that cover them
 // (see short_words), so entries and table slots compare exactly without
 // reading the labels again; a column holding a longer label is left to
-// another road. The number of parts and the blocks depend only on the
-// column's length, and each part takes its rows in row order, so the ids
+// another road. The number of parts (from the distinct labels of the first
+// rows) and the blocks depend only on the column, and each part takes its rows in row order, so the ids
 // given never depend on the pool size.
 //
 // Hand-written rather than a library map: the slots must hold the label's
@@ -34,6 +34,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -62,12 +63,43 @@ struct ShortEntry {
 };
 static_assert(sizeof(ShortEntry) == 24);
 
-// Rows per part aimed at: a part's table of up to twice as many 24-byte
-// slots then stays within a core's L2 cache (512 KiB) even when every row is
-// distinct.
-inline constexpr std::size_t kRowsPerPart = std::size_t{1} << 13;
+// Distinct labels per part aimed at: a part's table of twice as many 24-byte
+// slots then stays well within a core's L2 cache (512 KiB).
+inline constexpr std::size_t kLabelsPerPart = std::size_t{1} << 12;
 inline constexpr unsigned kMinPartBits = 3;
 inline constexpr unsigned kMaxPartBits = 10;  // fan-out of one scatter
+// Rows whose distinct labels estimate the column's.
+inline constexpr std::size_t kProbeRows = std::size_t{1} << 14;
+
+// How many parts (as bits of the hash) a column of an expected `distinct`
+// labels is cut into. More parts than needed cost the scatter: each part is
+// a stream of writes, and past a few hundred they miss the cache.
+constexpr unsigned partition_bits(double distinct) noexcept {
+    unsigned bits = kMinPartBits;
+    while (bits < kMaxPartBits && static_cast<double>((std::size_t{1} << bits) * kLabelsPerPart) < distinct) ++bits;
+    return bits;
+}
+
+// The distinct labels a column of n rows is expected to hold, from the
+// `seen` distinct labels of its first `probe` rows: the k for which k
+// labels drawn uniformly give `seen` distinct ones in `probe` draws, then
+// what k give in n draws. A probe of all distinct labels says no more than
+// n. Only a cut of the work: any estimate gives the same results.
+inline double expected_distinct(std::size_t n, std::size_t probe, std::size_t seen) noexcept {
+    if (seen >= probe || probe == 0) return static_cast<double>(n);
+    const double m = static_cast<double>(probe);
+    const double d = static_cast<double>(seen);
+    // k (1 - exp(-m / k)) grows with k: bisect on it.
+    double lo = d;
+    double hi = static_cast<double>(n) * 4 + m * m;
+    for (int i = 0; i != 100 && hi - lo > 1; ++i) {
+        const double k = (lo + hi) / 2;
+        (k * -std::expm1(-m / k) < d ? lo : hi) = k;
+    }
+    const double k = hi;
+    return std::min(static_cast<double>(n), k * -std::expm1(-static_cast<double>(n) / k));
+}
+
 // Rows scattered at a time: a quarter of the column, and at least a million.
 // A part's table is fetched into cache once per block, so a block must give
 // each part many rows per slot of its table; a quarter costs 6 bytes of
@@ -81,13 +113,6 @@ constexpr std::size_t partition_block_rows(std::size_t n) noexcept {
 }
 constexpr std::size_t scatter_piece_rows(std::size_t block_rows) noexcept {
     return (block_rows + kMaxPieces - 1) / kMaxPieces;
-}
-
-// How many parts (as bits of the hash) a column of n rows is cut into.
-constexpr unsigned partition_bits(std::size_t n) noexcept {
-    unsigned bits = kMinPartBits;
-    while (bits < kMaxPartBits && (std::size_t{1} << bits) * kRowsPerPart < n) ++bits;
-    return bits;
 }
 
 struct PartitionedDedupe {
@@ -107,8 +132,9 @@ struct PartitionedDedupe {
 
 // The engine's hash of a short label, from its words.
 struct FastShortHash {
+    const FastKey* key = &fast_key();
     std::uint64_t operator()(std::uint64_t a, std::uint64_t b, std::size_t n) const noexcept {
-        return fast_hash_short(a, b, n, fast_key());
+        return fast_hash_short(a, b, n, *key);
     }
 };
 
@@ -166,13 +192,23 @@ private:
 // Empty when the column holds a label longer than kShortLabelBytes, when its
 // rows or a part's ids would not fit the 32-bit ids, or when it floods the
 // hash.
+// `part_bits`, when not 0, sets the number of parts (for the benchmark).
 template <class WordHash = FastShortHash>
 std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_view> labels,
-                                                    const WordHash& hash = WordHash{}) {
+                                                    const WordHash& hash = WordHash{}, unsigned part_bits = 0) {
     using namespace partition;
     const std::size_t n = labels.size();
     if (n >= std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
-    const unsigned bits = partition_bits(n);
+    // The first rows' distinct labels, for the number of parts.
+    const std::size_t probe = std::min(n, kProbeRows);
+    std::size_t seen = probe;
+    {
+        std::size_t failed = 0;
+        GuardedMap<FastHash, char> first(0, FastHash{}, CountingEq{&failed});
+        for (std::size_t i = 0; i != probe && failed <= flood_bound(i); ++i) first.try_emplace(labels[i], 0);
+        if (failed <= flood_bound(probe)) seen = first.size();
+    }
+    const unsigned bits = part_bits != 0 ? part_bits : partition_bits(expected_distinct(n, probe, seen));
     const std::size_t parts = std::size_t{1} << bits;
     const std::uint32_t max_local = std::numeric_limits<std::uint32_t>::max() >> bits;
 
