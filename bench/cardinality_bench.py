@@ -59,6 +59,28 @@ def arrow_sorted(arr):
     return rank[idx]
 
 
+def _status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def peak_extra_mib(fn):
+    """Peak resident growth of one call: the kernel's high-water mark reset
+    first (/proc/self/clear_refs), then VmHWM - VmRSS before the call. The
+    result the call returns counts."""
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = _status_kib("VmRSS")
+    out = fn()
+    peak = _status_kib("VmHWM")
+    del out
+    return (peak - before) / 1024
+
+
 def rounds(tools, repeat):
     """tools: name -> callable; brindle first. Medians of times and ratios."""
     times = {name: [] for name in tools}
@@ -77,7 +99,7 @@ def rounds(tools, repeat):
     return med, ratios
 
 
-def single_column(rows, k, repeat, only):
+def single_column(rows, k, repeat, only, memory=False):
     results = []
     obj = column(rows, k, seed=k + rows)
     arrays = obj.reshape(-1, 1)
@@ -104,6 +126,10 @@ def single_column(rows, k, repeat, only):
         line = f"{name:<40} brindle {med['brindle'] / rows * 1e9:8.1f} ns/row"
         for peer, ratio in ratios.items():
             line += f"   {peer} {med[peer] / rows * 1e9:7.1f} ns/row ({ratio:5.2f}x)"
+        if memory and rows >= 10**6:
+            # Budget: the float64 result, 64 bytes per distinct label, 16 per cell.
+            budget = (8 * rows + 64 * min(k, rows) + 16 * rows) / 2**20
+            line += f"   peak extra {peak_extra_mib(tools['brindle']):6.0f} MiB (budget {budget:.0f})"
         print(line, flush=True)
     return results
 
@@ -160,6 +186,7 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--only", default="", help="cases whose name holds this")
     ap.add_argument("--no-order-log", action="store_true")
+    ap.add_argument("--memory", action="store_true", help="also brindle's peak extra memory (rows >= 10^6)")
     args = ap.parse_args()
     sizes = (10**5, 10**6) if args.quick else (10**5, 10**6, 10**7)
     print(f"pandas {pd.__version__}, pyarrow {pa.__version__}, numpy {np.__version__}; medians of {args.repeat}")
@@ -168,7 +195,7 @@ def main():
         for rows in sizes:
             if k > rows:
                 continue
-            for name, n, med, _ in single_column(rows, k, args.repeat, args.only):
+            for name, n, med, _ in single_column(rows, k, args.repeat, args.only, args.memory):
                 per_row[name] = med["brindle"] / n
     # Flatness: the cost per row at the largest size over that at 10^6.
     top = sizes[-1]
