@@ -11,15 +11,16 @@
 //
 // The column is taken in blocks of rows: a block is scattered into its parts
 // (on the pool, by fixed pieces), then the parts are probed (on the pool, a
-// part per task) into tables that live for the whole column. Only one block's
-// scattered entries exist at a time.
+// part per task) into tables that live for the whole column, and the ids
+// found go back to their rows in row order. Only one block's scattered
+// entries exist at a time.
 //
 // Labels of at most 16 bytes are carried as the two words that cover them
 // (see short_words), so entries and table slots compare exactly without
 // reading the labels again; a column holding a longer label is left to
 // another road. The number of parts (from the distinct labels of the first
-// rows) and the blocks depend only on the column, and each part takes its rows in row order, so the ids
-// given never depend on the pool size.
+// rows) and the blocks depend only on the column, and each part takes its
+// rows in row order, so the ids given never depend on the pool size.
 //
 // Hand-written rather than a library map: the slots must hold the label's
 // words inline (a map keyed by views reads the label on every hit, which is
