@@ -22,6 +22,7 @@
 
 #include "lib/engine/column_coding.hpp"
 #include "lib/engine/dedupe.hpp"
+#include "lib/engine/partition_dedupe.hpp"
 #include "lib/engine/engine.hpp"
 #include "lib/engine/hashing.hpp"
 
@@ -159,6 +160,38 @@ int main(int argc, char** argv) {
                 "line run in turns; \"cores used\" is CPU time over wall time (the machine may be shared)\n\n",
                 g_runs);
     const std::size_t n = 1000000;
+
+    // Columns whose distinct labels outgrow the cache: the engine's road
+    // beside the one-map and sort roads, and the de-duplication alone.
+    std::printf("columns past the cache, 2 threads, labels of 8-16 bytes (engine / one_map / sorted / dedupe)\n");
+    for (std::size_t rows : {1000000u, 10000000u}) {
+        for (std::size_t k : {100000u, 1000000u}) {
+            const Column col = make_column(rows, k, k + rows);
+            std::vector<double> a, b, c;
+            const auto t = interleaved({coding(col, a, 2), coding(col, b, 2, detail::Road::one_map),
+                                        coding(col, c, 2, detail::Road::sorted), [&] {
+                                            in_arena(2, [&] { (void)detail::dedupe_partitioned(col.labels); });
+                                        }});
+            std::printf("  n = %8zu k = %8zu %8.1f %8.1f %8.1f %8.1f\n", rows, k, t[0].wall * 1e9 / rows,
+                        t[1].wall * 1e9 / rows, t[2].wall * 1e9 / rows, t[3].wall * 1e9 / rows);
+        }
+    }
+    std::printf("partitioned de-duplication alone, 2 threads, parts from the column / 1,024 parts\n");
+    for (std::size_t rows : {1000000u, 10000000u}) {
+        for (std::size_t k : {100000u, 1000000u}) {
+            const Column col = make_column(rows, k, k + rows);
+            const auto t = interleaved({[&] { in_arena(2, [&] { (void)detail::dedupe_partitioned(col.labels); }); },
+                                        [&] {
+                                            in_arena(2, [&] {
+                                                (void)detail::dedupe_partitioned(col.labels, detail::FastShortHash{},
+                                                                                 detail::kMaxPartBits);
+                                            });
+                                        }});
+            std::printf("  n = %8zu k = %8zu %8.1f %8.1f   cpu %8.1f %8.1f\n", rows, k, t[0].wall * 1e9 / rows,
+                        t[1].wall * 1e9 / rows, t[0].cores * t[0].wall * 1e9 / rows, t[1].cores * t[1].wall * 1e9 / rows);
+        }
+    }
+    if (argc > 2) return 0;
 
     std::printf("one column, n = 1e6, labels of 8-16 bytes\n");
     std::printf("%10s %12s %12s %10s\n", "k", "1 thread", "2 threads", "speedup");

@@ -4,13 +4,80 @@
 // holds them to the C API names that worker_reads.hpp admits (here: none).
 #include "python/arrow_text_reader.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
 
 #include "lib/engine/engine.hpp"
 #include "python/cell_text.hpp"
 
 namespace brindle {
+namespace {
 
+// Rows a block of a long column holds: blocks are read side by side on the
+// pool, each listing its own texts. Fixed, so the list never depends on the
+// pool size.
+constexpr std::size_t kBlockRows = std::size_t{1} << 17;
+
+constexpr std::uint64_t kUnset = ~std::uint64_t{0};
+
+// Reads rows [begin, end) of the column, the first in element `i` of chunk
+// `k`: each row's index into `list`, where its text goes, into out. A
+// missing row after `first_valid` (the column's first valid row) is the
+// text of a missing float there.
+void read_block(const ArrowTextColumn& col, std::size_t k, std::int64_t i, std::size_t begin, std::size_t end,
+                std::size_t first_valid, PagedVector<std::string_view>& list, double* out) {
+    const ArrowChunks& chunks = col.chunks;
+    std::uint64_t lead_entry = kUnset;
+    std::uint64_t missing_entry = kUnset;
+    // Cells holding one text share its entry, as cells sharing one str
+    // object do, so the list (and the coding step's work) is one entry per
+    // distinct text rather than per cell. Given up where it does not pay:
+    // mostly distinct texts, or texts flooding the hash (TextEntries says);
+    // later cells then take an entry each, and coding merges them.
+    TextEntries entry_of;
+    bool sharing = true;
+    for (std::size_t r = begin; r != end; ++k, i = 0) {
+        const ArrowArray& a = chunks.chunk(k);
+        for (; i < a.length && r != end; ++i, ++r) {
+            if (ArrowChunks::valid(a, i)) {
+                const std::string_view text = chunks.text(a, i);
+                if (sharing) {
+                    const auto [entry, inserted] = entry_of.try_emplace(text, list.size());
+                    if (inserted) list.push_back(text);
+                    put_label_index(out + r, entry);
+                    const std::size_t seen = entry_of.lookups();
+                    if (entry_of.flooded() || (seen >= (1u << 14) && entry_of.size() * 2 > seen)) {
+                        sharing = false;
+                        entry_of.release();
+                        list.reserve(list.size() + (end - r) + 2);
+                    }
+                    continue;
+                }
+                put_label_index(out + r, list.size());
+                list.push_back(text);
+                continue;
+            }
+            const bool seen_text = r > first_valid;
+            std::uint64_t& entry = !col.na_is_float ? missing_entry : seen_text ? missing_entry : lead_entry;
+            if (entry == kUnset) {
+                entry = list.size();
+                list.push_back(!col.na_is_float ? kNA : missing_float_text(seen_text));
+            }
+            put_label_index(out + r, entry);
+        }
+    }
+}
+
+}  // namespace
+
+// A long column is read block by block on the pool, each block listing its
+// own texts; the lists are then laid end to end and each block's indices
+// moved past the lists before it. A text in several blocks is listed once
+// per block, which coding merges.
 void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, std::size_t& first_text,
                        PagedVector<std::string_view>& list, double* out) {
     const ArrowChunks& chunks = col.chunks;
@@ -22,49 +89,51 @@ void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, std::s
         return;
     }
     is_text = 1;
-    constexpr std::uint64_t kUnset = ~std::uint64_t{0};
-    std::uint64_t lead_entry = kUnset;
-    std::uint64_t missing_entry = kUnset;
-    bool seen_text = false;
-    // Cells holding one text share its entry, as cells sharing one str
-    // object do, so the list (and the coding step's work) is one entry per
-    // distinct text rather than per cell. Given up where it does not pay:
-    // mostly distinct texts, or texts flooding the hash (TextEntries says);
-    // later cells then take an entry each, and coding merges them.
-    TextEntries entry_of;
-    bool sharing = true;
-    std::size_t r = 0;
-    for (std::size_t k = 0; k != chunks.size(); ++k) {
+    // Where each chunk starts, and the first valid row.
+    std::vector<std::size_t> chunk_start(chunks.size() + 1, 0);
+    for (std::size_t k = 0; k != chunks.size(); ++k)
+        chunk_start[k + 1] = chunk_start[k] + static_cast<std::size_t>(chunks.chunk(k).length);
+    const std::size_t rows = chunk_start.back();
+    std::size_t first_valid = rows;
+    for (std::size_t k = 0, r = 0; k != chunks.size() && first_valid == rows; ++k) {
         const ArrowArray& a = chunks.chunk(k);
         for (std::int64_t i = 0; i < a.length; ++i, ++r) {
             if (ArrowChunks::valid(a, i)) {
-                if (!seen_text && col.na_is_float) first_text = r;
-                seen_text = true;
-                const std::string_view text = chunks.text(a, i);
-                if (sharing) {
-                    const auto [entry, inserted] = entry_of.try_emplace(text, list.size());
-                    if (inserted) list.push_back(text);
-                    put_label_index(out + r, entry);
-                    const std::size_t seen = entry_of.lookups();
-                    if (entry_of.flooded() || (seen >= (1u << 14) && entry_of.size() * 2 > seen)) {
-                        sharing = false;
-                        entry_of.release();
-                        list.reserve(list.size() + valid_cells - seen + 2);
-                    }
-                    continue;
-                }
-                put_label_index(out + r, list.size());
-                list.push_back(text);
-                continue;
+                first_valid = r;
+                break;
             }
-            std::uint64_t& entry = !col.na_is_float ? missing_entry : seen_text ? missing_entry : lead_entry;
-            if (entry == kUnset) {
-                entry = list.size();
-                list.push_back(!col.na_is_float ? kNA : missing_float_text(seen_text));
-            }
-            put_label_index(out + r, entry);
         }
     }
+    if (col.na_is_float && first_valid != rows) first_text = first_valid;
+
+    const auto block_at = [&](std::size_t begin, std::size_t end, PagedVector<std::string_view>& mine) {
+        const std::size_t k = static_cast<std::size_t>(
+            std::upper_bound(chunk_start.begin(), chunk_start.end(), begin) - chunk_start.begin() - 1);
+        read_block(col, k, static_cast<std::int64_t>(begin - chunk_start[k]), begin, end, first_valid, mine, out);
+    };
+    const std::size_t blocks = (rows + kBlockRows - 1) / kBlockRows;
+    if (blocks <= 1) {
+        block_at(0, rows, list);
+        return;
+    }
+    std::vector<PagedVector<std::string_view>> lists(blocks);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 1), [&](const auto& range) {
+        for (std::size_t b = range.begin(); b != range.end(); ++b)
+            block_at(b * kBlockRows, std::min(rows, (b + 1) * kBlockRows), lists[b]);
+    });
+    std::vector<std::size_t> list_start(blocks + 1, 0);
+    for (std::size_t b = 0; b != blocks; ++b) list_start[b + 1] = list_start[b] + lists[b].size();
+    list.resize(list_start.back());
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 1), [&](const auto& range) {
+        for (std::size_t b = range.begin(); b != range.end(); ++b) {
+            std::copy(lists[b].begin(), lists[b].end(), list.begin() + static_cast<std::ptrdiff_t>(list_start[b]));
+            PagedVector<std::string_view>().swap(lists[b]);
+            if (b == 0) continue;
+            const std::uint64_t shift = list_start[b];
+            for (std::size_t r = b * kBlockRows, end = std::min(rows, (b + 1) * kBlockRows); r != end; ++r)
+                put_label_index(out + r, label_index(out + r) + shift);
+        }
+    });
 }
 
 }  // namespace brindle

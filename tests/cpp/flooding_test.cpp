@@ -11,6 +11,7 @@
 #include "lib/engine/column_coding.hpp"
 #include "lib/engine/dedupe.hpp"
 #include "lib/engine/hashing.hpp"
+#include "lib/engine/partition_dedupe.hpp"
 #include "lib/engine/text_entries.hpp"
 #include "support.hpp"
 
@@ -90,6 +91,13 @@ TEST(Flooding, GuardGivesUpAndSortingCodesTheSame) {
     EXPECT_FALSE(detail::dedupe<PolyHash>(views(fixture()), PolyHash{}, SIZE_MAX, 1.0, &end).has_value());
     EXPECT_EQ(end, detail::DedupeEnd::flooded);
     EXPECT_FALSE(detail::dedupe_one_map<PolyHash>(views(fixture()), PolyHash{}, detail::kChunkRows, 1.0).has_value());
+    // The partitioned road's tables, keyed by a short label's words.
+    struct OneWordHash {
+        std::uint64_t operator()(std::uint64_t, std::uint64_t, std::size_t) const noexcept { return 42; }
+    };
+    const std::vector<std::string> short_labels = random_labels(4096);
+    EXPECT_FALSE(detail::dedupe_partitioned(views(short_labels), OneWordHash{}).has_value());
+    EXPECT_TRUE(detail::dedupe_partitioned(views(short_labels)).has_value());
     const Reference want = reference_encode(fixture());
     const LabelCodes got = detail::label_encode_here(views(fixture()), detail::Road::sorted);
     EXPECT_EQ(all_bits(got.codes), want.code_bits);

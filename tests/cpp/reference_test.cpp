@@ -61,6 +61,24 @@ std::string case_name(const std::tuple<Column, int, Road>& param) {
            "_" + road_name(road);
 }
 
+// Past a million rows the partitioned road takes the column in several
+// blocks, each part's table carried from block to block; labels of up to 16
+// bytes, a ragged last block; also through the road the engine picks.
+TEST(AgainstReference, PartitionedAcrossBlocks) {
+    const std::size_t rows = (std::size_t{1} << 20) + (std::size_t{1} << 18) + 777;
+    for (const Shape shape : {Shape::some, Shape::many}) {
+        const std::vector<std::string> labels = random_column(shape, rows, 11);
+        const Reference want = reference_encode(labels);
+        for (const auto& [threads, road] : {std::pair{1, Road::partitioned}, std::pair{3, Road::partitioned},
+                                            std::pair{2, Road::hashed}}) {
+            LabelCodes got;
+            in_arena(threads, [&] { got = detail::label_encode_here(views(labels), road); });
+            ASSERT_EQ(all_bits(got.codes), want.code_bits) << shape_name(shape) << " t" << threads;
+            ASSERT_EQ(ordered(got.book), want.book) << shape_name(shape) << " t" << threads;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Random, AgainstReference,
                          ::testing::Combine(::testing::ValuesIn(kColumns), ::testing::Values(1, 4),
                                             ::testing::ValuesIn(kRoads)),

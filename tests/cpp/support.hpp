@@ -26,13 +26,14 @@ using Book = std::map<std::string, std::optional<Code>>;
 
 // The coding roads, each named for test names.
 inline constexpr detail::Road kRoads[] = {detail::Road::hashed, detail::Road::sorted, detail::Road::sorted_wide,
-                                          detail::Road::one_map};
+                                          detail::Road::one_map, detail::Road::partitioned};
 inline std::string road_name(detail::Road road) {
     switch (road) {
         case detail::Road::hashed: return "hashed";
         case detail::Road::sorted: return "sorted";
         case detail::Road::sorted_wide: return "sorted_wide";
         case detail::Road::one_map: return "one_map";
+        case detail::Road::partitioned: return "partitioned";
     }
     return "unknown";
 }

@@ -5,6 +5,10 @@
 #include <limits>
 #include <new>
 
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+
 #include "lib/engine/hashing.hpp"
 
 namespace brindle {
@@ -36,8 +40,23 @@ LabelToCode::LabelToCode(std::shared_ptr<const LabelArena> coded, std::span<cons
     if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
     slots_.assign(std::bit_ceil(2 * n), 0);
     const std::size_t mask = slots_.size() - 1;
+    // NOTE: a large book's slots are far from cache. The labels' home slots
+    // are hashed on the pool first; the serial insertion (kept serial so the
+    // layout is the same on every run) then fetches slots ahead of use.
+    // Books built off the pool (from given categories) hash on their own
+    // thread, so that no other pool is started.
+    std::vector<std::size_t> home(n);
+    const auto hash_range = [&](const tbb::blocked_range<std::size_t>& range) {
+        for (std::size_t i = range.begin(); i != range.end(); ++i) home[i] = LabelHash{}((*coded_)[i]) & mask;
+    };
+    if (tbb::this_task_arena::current_thread_index() == tbb::task_arena::not_initialized)
+        hash_range(tbb::blocked_range<std::size_t>(0, n));
+    else
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 4096), hash_range);
+    constexpr std::size_t kAhead = 16;
     for (std::size_t i = 0; i != n; ++i) {
-        std::size_t s = LabelHash{}((*coded_)[i]) & mask;
+        if (i + kAhead < n) __builtin_prefetch(&slots_[home[i + kAhead]], 1);
+        std::size_t s = home[i];
         while (slots_[s] != 0) s = (s + 1) & mask;
         slots_[s] = static_cast<std::uint32_t>(i + 1);
     }

@@ -17,6 +17,7 @@
 
 #include "lib/engine/dedupe.hpp"
 #include "lib/engine/hashing.hpp"
+#include "lib/engine/partition_dedupe.hpp"
 #include "lib/engine/pool.hpp"
 
 namespace brindle::detail {
@@ -159,25 +160,58 @@ ColumnCoding code_by_sort(std::span<const std::string_view> labels, double* code
 
 // Numbers the `distinct` labels in ascending order: each one's code by its
 // index in `distinct`, which this releases, and the coded labels.
+//
+// A book of a million labels spends more in the passes around the sort than
+// in the sort itself when they run serially: each reads labels scattered
+// through the column's texts, a cache miss apiece. So every pass runs on the
+// pool; a label's code is its rank less the markers sorted before it (at
+// most three, found by their place in the sorted list).
 template <class Entry>
 LabelArena number_distinct(PagedVector<std::string_view>& distinct, Numbering& num, PagedVector<double>& code_of) {
-    PagedVector<Entry> sorted(distinct.size());
-    for (std::size_t j = 0; j != sorted.size(); ++j) sorted[j] = Entry{distinct[j], j};
+    const std::size_t n = distinct.size();
+    PagedVector<Entry> sorted(n);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 4096), [&](const auto& range) {
+        for (std::size_t j = range.begin(); j != range.end(); ++j) sorted[j] = Entry{distinct[j], j};
+    });
     release(distinct);  // the labels stay where the column's texts are
     tbb::parallel_sort(sorted.begin(), sorted.end(), by_label<Entry>);
     stop_point();
-    for (const Entry& e : sorted) code_of[e.index] = num.add(e.label());
 
-    std::vector<std::uint64_t> ends;
-    ends.reserve(num.coded);
-    std::uint64_t end = 0;
-    for (const Entry& e : sorted)
-        if (!std::isnan(code_of[e.index])) ends.push_back(end += e.size);
-    LabelArena arena(std::move(ends));
-    for (const Entry& e : sorted) {
-        const double code = code_of[e.index];
-        if (!std::isnan(code)) arena.fill(static_cast<std::size_t>(code), e.label());
+    // Sorted positions of the markers, ascending.
+    std::vector<std::size_t> marker_at;
+    for (const std::string_view marker : kMarkers) {
+        const Entry probe{marker, 0};
+        const auto it = std::lower_bound(sorted.begin(), sorted.end(), probe, by_label<Entry>);
+        if (it != sorted.end() && it->label() == marker) marker_at.push_back(static_cast<std::size_t>(it - sorted.begin()));
     }
+    std::sort(marker_at.begin(), marker_at.end());
+    for (const std::size_t at : marker_at) num.markers.push_back(sorted[at].label());
+    num.coded = n - marker_at.size();
+    const auto code_at = [&](std::size_t j) -> std::size_t {
+        return j - static_cast<std::size_t>(std::upper_bound(marker_at.begin(), marker_at.end(), j) - marker_at.begin());
+    };
+    const auto is_marker_at = [&](std::size_t j) {
+        return std::binary_search(marker_at.begin(), marker_at.end(), j);
+    };
+
+    std::vector<std::uint64_t> ends(num.coded);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 4096), [&](const auto& range) {
+        for (std::size_t j = range.begin(); j != range.end(); ++j) {
+            if (is_marker_at(j)) {
+                code_of[sorted[j].index] = missing_code();
+                continue;
+            }
+            const std::size_t code = code_at(j);
+            code_of[sorted[j].index] = static_cast<double>(code);
+            ends[code] = sorted[j].size;
+        }
+    });
+    std::partial_sum(ends.begin(), ends.end(), ends.begin());
+    LabelArena arena(std::move(ends));
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, 4096), [&](const auto& range) {
+        for (std::size_t j = range.begin(); j != range.end(); ++j)
+            if (!is_marker_at(j)) arena.fill(code_at(j), sorted[j].label());
+    });
     return arena;
 }
 
@@ -205,11 +239,26 @@ ColumnCoding code_by_one_map(std::span<const std::string_view> labels, double* c
     });
 }
 
+// Falls back to the one-map road for a column that holds a long label, and
+// to sorting for one that floods the hash.
+ColumnCoding code_by_partition(std::span<const std::string_view> labels, double* codes, bool want_reverse) {
+    std::optional<PartitionedDedupe> d = dedupe_partitioned(labels);
+    if (!d) return code_by_one_map(labels, codes, want_reverse, 0.9);
+    Numbering num;
+    PagedVector<double> code_of(d->distinct.size());
+    LabelArena arena = number_distinct(d->distinct, num, code_of);
+    return finish(std::move(arena), num, want_reverse, [&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, labels.size(), kChunkRows), [&](const auto& range) {
+            for (std::size_t i = range.begin(); i != range.end(); ++i) codes[i] = code_of[d->index_of(i)];
+        });
+    });
+}
+
 ColumnCoding code_by_hash(std::span<const std::string_view> labels, double* codes, bool want_reverse) {
     DedupeEnd end = DedupeEnd::done;
     std::optional<Dedupe> d = dedupe<FastHash>(labels, FastHash{}, labels.size() / 2, kChunkShareForOneMap, &end);
     if (!d) {
-        if (end == DedupeEnd::many_per_chunk) return code_by_one_map(labels, codes, want_reverse, 0.9);
+        if (end == DedupeEnd::many_per_chunk) return code_by_partition(labels, codes, want_reverse);
         return code_by_sort(labels, codes, want_reverse);
     }
 
@@ -244,6 +293,7 @@ ColumnCoding code_column(std::span<const std::string_view> labels, double* codes
     if (road == Road::sorted) return code_by_sort(labels, codes, want_reverse);
     if (road == Road::sorted_wide) return code_by_sort<WideEntry>(labels, codes, want_reverse);
     if (road == Road::one_map) return code_by_one_map(labels, codes, want_reverse, 1.0);
+    if (road == Road::partitioned) return code_by_partition(labels, codes, want_reverse);
     return code_by_hash(labels, codes, want_reverse);
 }
 

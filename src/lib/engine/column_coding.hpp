@@ -21,8 +21,11 @@ namespace brindle::detail {
 // O(n log n) whatever the labels. `one_map` asked for directly never gives
 // up on a column for its distinct labels. `sorted_wide` is `sorted` with the
 // wide sort entries that only columns past 32-bit sizes need otherwise, so
-// tests can compare the two.
-enum class Road { hashed, sorted, sorted_wide, one_map };
+// tests can compare the two. `partitioned` cuts the rows into parts by hash
+// so that each part's table fits in cache: the road of `hashed` for columns
+// whose chunks hold many distinct labels, falling back to `one_map` for a
+// column of long labels.
+enum class Road { hashed, sorted, sorted_wide, one_map, partitioned };
 
 struct ColumnCoding {
     LabelToCode forward;

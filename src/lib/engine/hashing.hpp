@@ -47,36 +47,53 @@ inline std::uint64_t load32(const char* p) noexcept {
     return v;
 }
 
-// NOTE: short labels (the common case) cost two 128-bit multiplies. Up to 16
-// bytes the pair (a, b) together with the length determines the label, since
-// the two loads overlap rather than pad.
+// Labels of at most this many bytes are covered by two words (see
+// short_words), so the words and the length determine the label.
+inline constexpr std::size_t kShortLabelBytes = 16;
+
+// The two words covering a label of at most kShortLabelBytes: overlapping
+// loads rather than padding, so together with the length they determine the
+// label's bytes (below 4 bytes: the first, middle and last byte).
+inline void short_words(const char* p, std::size_t n, std::uint64_t& a, std::uint64_t& b) noexcept {
+    a = 0;
+    b = 0;
+    if (n >= 8) {
+        a = load64(p);
+        b = load64(p + n - 8);
+    } else if (n >= 4) {
+        a = load32(p);
+        b = load32(p + n - 4);
+    } else if (n > 0) {
+        const auto byte = [p](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])); };
+        a = (byte(0) << 16) | (byte(n >> 1) << 8) | byte(n - 1);
+    }
+}
+
+// fast_hash of the short label whose words are (a, b) and length n.
+inline std::uint64_t fast_hash_short(std::uint64_t a, std::uint64_t b, std::size_t n, const FastKey& key) noexcept {
+    const std::uint64_t state = key.s0 ^ (n * 0x9E3779B97F4A7C15ULL);
+    return mix(mix(a ^ key.s1, b ^ state) ^ key.s2, n ^ key.s1);
+}
+
+// NOTE: short labels (the common case) cost two 128-bit multiplies.
 inline std::uint64_t fast_hash(std::string_view s, const FastKey& key) noexcept {
     const char* p = s.data();
     const std::size_t n = s.size();
-    std::uint64_t state = key.s0 ^ (n * 0x9E3779B97F4A7C15ULL);
     std::uint64_t a = 0;
     std::uint64_t b = 0;
-    if (n <= 16) {
-        if (n >= 8) {
-            a = load64(p);
-            b = load64(p + n - 8);
-        } else if (n >= 4) {
-            a = load32(p);
-            b = load32(p + n - 4);
-        } else if (n > 0) {
-            const auto byte = [p](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])); };
-            a = (byte(0) << 16) | (byte(n >> 1) << 8) | byte(n - 1);
-        }
-    } else {
-        std::size_t left = n;
-        while (left > 16) {
-            state = mix(load64(p) ^ key.s1, load64(p + 8) ^ state);
-            p += 16;
-            left -= 16;
-        }
-        a = load64(p + left - 16);
-        b = load64(p + left - 8);
+    if (n <= kShortLabelBytes) {
+        short_words(p, n, a, b);
+        return fast_hash_short(a, b, n, key);
     }
+    std::uint64_t state = key.s0 ^ (n * 0x9E3779B97F4A7C15ULL);
+    std::size_t left = n;
+    while (left > 16) {
+        state = mix(load64(p) ^ key.s1, load64(p + 8) ^ state);
+        p += 16;
+        left -= 16;
+    }
+    a = load64(p + left - 16);
+    b = load64(p + left - 8);
     return mix(mix(a ^ key.s1, b ^ state) ^ key.s2, n ^ key.s1);
 }
 
