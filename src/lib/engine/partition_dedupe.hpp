@@ -147,8 +147,10 @@ inline constexpr std::uint32_t kEmpty = std::numeric_limits<std::uint32_t>::max(
 template <class WordHash>
 class PartTable {
 public:
-    // The id of `e`'s label, entering it with the next id if new (then
-    // `inserted` is set). Adds to `passed` each slot skipped over.
+    explicit PartTable(const WordHash& hash) noexcept : hash_(&hash) {}
+
+    // The id of `e`'s label, whose hash is `hash`, entering it with the next
+    // id if new (then `inserted` is set). Adds to `passed` each slot skipped over.
     std::uint32_t find_or_add(const ShortEntry& e, std::uint64_t hash, bool& inserted, std::size_t& passed) {
         if ((count_ + 1) * 2 > slots_.size()) grow();
         std::size_t s = slot_of(hash);
@@ -177,12 +179,13 @@ private:
         mask_ = slots_.size() - 1;
         for (const ShortEntry& e : old) {
             if (e.size == kEmpty) continue;
-            std::size_t s = slot_of(WordHash{}(e.a, e.b, e.size));
+            std::size_t s = slot_of((*hash_)(e.a, e.b, e.size));
             while (slots_[s].size != kEmpty) s = (s + 1) & mask_;
             slots_[s] = e;
         }
     }
 
+    const WordHash* hash_;  // the column's, which every probe uses too
     std::vector<ShortEntry> slots_;
     std::size_t mask_ = 0;
     std::size_t count_ = 0;
@@ -216,7 +219,7 @@ std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_
     PartitionedDedupe d;
     d.part_bits = bits;
     d.ids.resize(n);
-    std::vector<PartTable<WordHash>> tables(parts);
+    std::vector<PartTable<WordHash>> tables(parts, PartTable<WordHash>(hash));
     std::vector<std::vector<std::uint32_t>> first_rows(parts);
     std::vector<std::size_t> passed(parts, 0);
     std::vector<std::size_t> lookups(parts, 0);
