@@ -341,6 +341,22 @@ def _code_part(part, names, source, fixes, dtypes, options, partition_info=None)
     return codes
 
 
+def _same(x):
+    return x
+
+
+def _shipped(source):
+    """`source` for the tasks of a graph: with a distributed client, sent to every
+    worker once, beside the graph instead of inside it."""
+    try:
+        from distributed import default_client
+
+        client = default_client()
+    except (ImportError, ValueError):
+        return dask.delayed(source, traverse=False)
+    return dask.delayed(_same)(client.scatter(source, broadcast=True, hash=False))
+
+
 def _float_meta(ddf, names):
     return pd.DataFrame({name: pd.Series(dtype=np.float64) for name in names},
                         index=ddf._meta.index, columns=names)
@@ -409,13 +425,17 @@ def encode(ddf):
     """
     names = _checked_names(ddf, "encode")
     learned, dtypes = _learn_exactly(ddf, names)
+    return _encode_learned(ddf, names, learned, dtypes)
+
+
+def _encode_learned(ddf, names, learned, dtypes):
     books = {names[j]: brindle_books._run_labels(run) for j, run in enumerate(learned.runs)
              if run is not None}
     source = (uuid.uuid4().hex, learned.runs)
     codes = ddf.map_partitions(
         _code_part,
         names,
-        dask.delayed(source, traverse=False),
+        _shipped(source),
         dask.delayed(_fixes(learned.marks, learned.runs)),
         dtypes,
         {},
