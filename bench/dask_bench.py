@@ -137,14 +137,19 @@ def in_memory(path, text):
     print(json.dumps({"seconds": took, "read": read, "peak_kib": peak_kib()}))
 
 
-def measure(path, text, methods, workers, repeat):
+def measure(path, text, methods, workers, repeat, pool_threads=None):
     import dask.dataframe  # noqa: F401 - imported before the client's peaks are taken
     from distributed import Client, LocalCluster
 
     import brindle_dask  # noqa: F401
 
     results = {}
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+    # brindle's pool and Arrow's CPU pool (which reads the Parquet files) in each
+    # worker: as many threads as the machine has cores unless --pool-threads says
+    # otherwise.
+    env = {} if pool_threads is None else {"RAYON_NUM_THREADS": str(pool_threads),
+                                           "OMP_NUM_THREADS": str(pool_threads)}
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, env=env,
                       dashboard_address=None, silence_logs=40) as cluster, Client(cluster) as client:
         for method in methods:
             times, peaks, clients, phases = [], [], [], []
@@ -171,6 +176,9 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--data", default="build/dask-bench-data")
     ap.add_argument("--case", choices=["table", "distinct"], default="table")
+    ap.add_argument("--pool-threads", type=int, default=None,
+                    help="threads of brindle's pool and of Arrow's CPU pool in each worker "
+                         "(default: all cores)")
     ap.add_argument("--in-memory", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.case == "table":
@@ -181,8 +189,8 @@ def main():
         return in_memory(path, text)
     (write_data if args.case == "table" else write_distinct)(path, args.rows, args.parts)
 
-    two = measure(path, text, ["brindle_dask", "categorize"], 2, args.repeat)
-    one = measure(path, text, ["brindle_dask"], 1, args.repeat)
+    two = measure(path, text, ["brindle_dask", "categorize"], 2, args.repeat, args.pool_threads)
+    one = measure(path, text, ["brindle_dask"], 1, args.repeat, args.pool_threads)
     runs = []
     for _ in range(args.repeat):
         out = subprocess.run([sys.executable, __file__, "--in-memory", "--rows", str(args.rows),
@@ -199,7 +207,9 @@ def main():
         ("brindle_dask, 1 worker", one["brindle_dask"]),
         ("Dask `categorize()` + `cat.codes`, 2 workers", two["categorize"]),
     ]
-    print(f"{args.case}: {args.rows:,} rows, {args.parts} partitions, median of {args.repeat}\n")
+    pool = "all cores" if args.pool_threads is None else args.pool_threads
+    print(f"{args.case}: {args.rows:,} rows, {args.parts} partitions, median of {args.repeat}, "
+          f"brindle's and Arrow's pools per worker: {pool}\n")
     print("| method | time (s) | vs brindle_dask, 2 workers | peak per worker (MiB) | client peak (MiB) |")
     print("|---|---|---|---|---|")
     for name, (t, kib, client_kib, _) in rows:
