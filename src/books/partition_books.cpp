@@ -78,8 +78,12 @@ Result<RunView> read_run(PyObject* obj) {
     const std::size_t offset_bytes = static_cast<std::size_t>(PyBytes_GET_SIZE(offsets));
     if (offset_bytes % sizeof(std::uint64_t) != 0) return value_error("a run's end offsets are not whole uint64s");
     run.count = offset_bytes / sizeof(std::uint64_t);
-    // PyBytes data is aligned for any type (it follows the object header).
-    run.ends = reinterpret_cast<const std::uint64_t*>(PyBytes_AS_STRING(offsets));
+    // PyBytes data follows the object header, 8-aligned in CPython; checked all the
+    // same, since the offsets are read in place.
+    const char* raw = PyBytes_AS_STRING(offsets);
+    if (reinterpret_cast<std::uintptr_t>(raw) % alignof(std::uint64_t) != 0)
+        return value_error("a run's end offsets are not aligned");
+    run.ends = reinterpret_cast<const std::uint64_t*>(raw);
     std::uint64_t previous = 0;
     for (std::size_t i = 0; i != run.count; ++i) {
         if (run.ends[i] < previous || run.ends[i] > run.size) return value_error("a run's end offsets do not ascend within its bytes");
@@ -148,8 +152,9 @@ Result<PyRef> survey_column(const DriverResult& result, const NotingStep& noted,
         for (std::size_t r = 0; r != m.rows; ++r) {
             const double v = at(r);
             if (std::isnan(v)) continue;  // a marker
+            if (!(v >= 0.0 && v < static_cast<double>(seen.size())))
+                return internal_failure("a code outside its column's book");
             const auto code = static_cast<std::size_t>(v);
-            if (code >= seen.size()) return internal_failure("a code past its column's book");
             seen[code] |= r < f ? 1 : 2;
         }
         for (std::size_t k = 0; k != seen.size(); ++k) {
