@@ -320,6 +320,12 @@ Result<double> parse_number(PyObject* value, const char* name) {
     return v;
 }
 
+Result<PyRef> new_fitted_encoder(FittedBooks books) {
+    PyObject* type = fitted_encoder_type();
+    if (type == nullptr) return PyError::fetch();
+    return new_fitted(reinterpret_cast<PyTypeObject*>(type), std::make_unique<FittedBooks>(std::move(books)));
+}
+
 PyObject* fitted_encoder_type() noexcept {
     static PyObject* type = nullptr;
     if (type == nullptr) type = PyType_FromSpec(&Fitted_spec);

@@ -10,6 +10,11 @@ namespace brindle {
 PyObject* fitted_encoder_type() noexcept;
 PyObject* unknown_label_error_type() noexcept;
 
+struct FittedBooks;
+
+// A new FittedEncoder holding `books`.
+Result<PyRef> new_fitted_encoder(FittedBooks books);
+
 // A float or an int (not a bool) as a double; TypeError naming `name` else.
 Result<double> parse_number(PyObject* value, const char* name);
 

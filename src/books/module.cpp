@@ -1,6 +1,7 @@
 // The brindle_books extension module: FittedEncoder, whose books outlive
 // the call, on the readers and engine of brindle's Encoder.
 #include "books/fitted_encoder.hpp"
+#include "books/partition_books.hpp"
 #include "python/errors.hpp"
 
 namespace brindle {
@@ -32,7 +33,7 @@ PyModuleDef books_module = {
     .m_name = "brindle_books",
     .m_doc = "Text columns coded with books learned once: fit on one input, transform later ones.",
     .m_size = 0,
-    .m_methods = nullptr,
+    .m_methods = partition_books_methods,
     .m_slots = books_slots,
     .m_traverse = nullptr,
     .m_clear = nullptr,

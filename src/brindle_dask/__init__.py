@@ -3,27 +3,40 @@
     import brindle_dask
     codes, books = brindle_dask.encode(ddf)      # lazy float64 frame, books now
     labels = brindle_dask.decode(codes, books)   # lazy
+    fitted = brindle_dask.fit(ddf)               # a brindle_books.FittedEncoder
+    codes = brindle_dask.transform(ddf, fitted)  # lazy, partition by partition
 
 The codes equal, bit for bit, those of one ``brindle.Encoder().encode(ddf.compute())``,
-while no worker holds more than one partition and the books. Two passes over the
-data: the first finds, per partition and column, the first cell that is not a number
-and the labels the partition can contribute; the client merges those into the books;
-the second codes each partition with brindle and renumbers its codes into the books'
-numbering through a small lookup array.
+and ``fit`` gives the FittedEncoder that fitting on the computed frame gives, while no
+worker holds more than one partition and the books. Two passes over the data:
+
+1. Each partition is read and coded natively (Arrow text in place), and reports per
+   column the row of its first text cell and its distinct labels in byte order as
+   compact runs (two bytes objects). The runs are merged in partition order by Dask's
+   own tree reduction on the workers, as sorted merges of sorted runs, so the client
+   receives only the books and a few numbers per partition.
+2. Each partition is coded by lookup in the merged books (FittedEncoder.transform).
 
 Everything that decides a label (which cells are numbers, the text of a number and of
 a cell, the markers that get no code) is left to brindle itself, run on the
-partition's own cells, so this module never restates those rules.
+partition's own cells, so this module never restates those rules. What a partition
+cannot know alone is where its column's text began: numbers before the column's first
+text cell take their number texts, later ones their str(). A partition therefore
+reports the labels of the numbers it holds before its own first text both ways, and
+the in-order merge keeps the right one; in the second pass a partition whose leading
+numbers come after an earlier partition's text has those cells replaced by their str().
 """
 
 from __future__ import annotations
 
+import itertools
 import math
-from dataclasses import dataclass, field
+import uuid
 
 import numpy as np
 
 import brindle
+import brindle_books
 
 try:
     import dask
@@ -32,11 +45,9 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(f"brindle_dask needs Dask and pandas: pip install 'brindle[dask]' ({exc})") from exc
 
-__all__ = ["PartitionError", "decode", "encode"]
+__all__ = ["PartitionError", "decode", "encode", "fit", "transform"]
 
-# Placed after a column's cells to make brindle take them as a text column, so that
-# the numbers before it get their number texts; no number text is empty.
-_SENTINEL = ""
+_EMPTY_RUN = (b"", b"")
 
 
 class PartitionError(Exception):
@@ -54,67 +65,7 @@ class PartitionError(Exception):
         return f"{where}: {self.detail}"
 
 
-# --- one column through brindle -----------------------------------------------------
-
-
-def _code_column(cells):
-    """brindle's float codes of one column of cells, and its labels in code order
-    (None when brindle found the column numeric)."""
-    enc = brindle.Encoder()
-    codes = np.asarray(enc.encode(cells.reshape(-1, 1)), dtype=np.float64)[:, 0]
-    # The books are not exposed; decoding the codes 0..k-1 reads them back in order.
-    # An empty probe first: a numeric column decodes to float64, and its values must
-    # not be taken for a count of codes.
-    if enc.decode(pd.DataFrame({"c": np.empty(0)}))["c"].dtype != object:
-        return codes, None
-    probe = pd.DataFrame({"c": np.arange(_code_count(codes), dtype=np.float64)})
-    return codes, enc.decode(probe)["c"].tolist()
-
-
-def _code_count(codes):
-    top = np.fmax.reduce(codes, initial=-1.0) if codes.size else -1.0
-    return int(top) + 1 if np.isfinite(top) else 0
-
-
-def _object_column(cells, count=None):
-    # fromiter stores each cell as it is; assigning a list would unpack tuple cells.
-    return np.fromiter(cells, dtype=object, count=len(cells) if count is None else count)
-
-
-def _with_sentinel(cells):
-    out = np.empty(len(cells) + 1, dtype=object)
-    out[: len(cells)] = _object_column(cells)
-    out[len(cells)] = _SENTINEL
-    return out
-
-
-def _number_labels(cells):
-    """Labels of numeric cells as brindle writes numbers read before a column's first
-    text cell."""
-    _, labels = _code_column(_with_sentinel(cells))
-    return [s for s in labels if s != _SENTINEL]
-
-
-def _str_cells(cells):
-    out = _object_column(cells)
-    for i in range(len(out)):
-        out[i] = str(out[i])
-    return out
-
-
-def _first_text_row(cells):
-    """Row of the first cell without a float conversion, or None.
-
-    math.isnan converts its argument exactly as brindle's scan does (an exact float
-    directly, anything else through the interpreter's float conversion, failing
-    without one), so a cell is text here exactly when it is text to brindle."""
-    isnan = math.isnan
-    for i, cell in enumerate(cells):
-        try:
-            isnan(cell)
-        except Exception:  # noqa: BLE001 - any failed conversion makes a text cell
-            return i
-    return None
+# --- cells as brindle reads them ----------------------------------------------------
 
 
 def _is_plain_number(dtype):
@@ -122,168 +73,30 @@ def _is_plain_number(dtype):
     return isinstance(dtype, np.dtype) and dtype.kind in "iufb"
 
 
-def _text_candidates(part):
-    """(position, cells) of each column that may hold text, the cells being those
-    brindle reads from the frame's `values`."""
-    chosen = [j for j, dtype in enumerate(part.dtypes) if not _is_plain_number(dtype)]
-    if not chosen:
-        return []
+def _may_lead_with_numbers(dtype):
+    """Whether a column of this dtype may hold numbers other than NaN before text: a
+    string column holds texts and missing values only, whose labels (the markers) are
+    the same before and after a column's first text."""
+    return not _is_plain_number(dtype) and not isinstance(dtype, pd.StringDtype)
+
+
+def _object_column(cells, count=None):
+    # fromiter stores each cell as it is; assigning a list would unpack tuple cells.
+    return np.fromiter(cells, dtype=object, count=len(cells) if count is None else count)
+
+
+def _column_cells(part, positions):
+    """{position: cells} of the given columns, the cells being those brindle reads
+    from the frame's `values`."""
+    if not positions:
+        return {}
     if part.iloc[:0].values.dtype == object:
         # `values` converts each block to object on its own, so these columns alone
         # give the same cells without boxing every number of the others.
-        cells = part.iloc[:, chosen].to_numpy(dtype=object)
+        cells = part.iloc[:, positions].to_numpy(dtype=object)
     else:
-        cells = part.values[:, chosen]
-    return [(j, cells[:, k]) for k, j in enumerate(chosen)]
-
-
-# --- pass 1: what each partition holds -------------------------------------------------
-
-
-@dataclass
-class _Survey:
-    rows: int
-    dtypes: list
-    # Per column that may hold text (by position): the first text row or None, and
-    # the labels of the rows from there on.
-    first_text: dict = field(default_factory=dict)
-    tail: dict = field(default_factory=dict)
-    # Labels of the numeric rows before the first text row (all rows when None),
-    # read as numbers (before the column's first text cell overall) and as cells
-    # (after it): which applies depends on the partitions before this one.
-    head_numbers: dict = field(default_factory=dict)
-    head_texts: dict = field(default_factory=dict)
-    probe: pd.DataFrame | None = None  # stands for the partition in a dtype check
-
-
-def _survey(part, number, names, dtypes=None):
-    if dtypes is not None:
-        part = _cast(part, dtypes)
-    out = _Survey(rows=len(part), dtypes=list(part.dtypes))
-    if not len(part):
-        return out
-    out.probe = _dtype_probe(part)
-    for j, cells in _text_candidates(part):
-        with _blame(number, names[j], cells):
-            first = _first_text_row(cells)
-            out.first_text[j] = first
-            head = len(cells) if first is None else first
-            if first is not None:
-                _, labels = _code_column(cells[first:])
-                out.tail[j] = labels
-            if head:
-                out.head_numbers[j] = _number_labels(cells[:head])
-                _, labels = _code_column(_str_cells(cells[:head]))
-                out.head_texts[j] = labels
-    return out
-
-
-# --- client: plan and books ------------------------------------------------------------
-
-# How a partition's column reaches brindle in pass 2.
-_AS_IS = 0  # its own cells: brindle's own switch is the whole column's switch
-_NUMBERS = 1  # numbers all before the column's first text: number texts
-_TEXTS = 2  # numbers before the partition's first text, after the column's: cell texts
-
-
-@dataclass
-class _Plan:
-    text: dict  # column position -> the column's labels in code order
-    modes: list  # per partition: column position -> (mode, rows of the head)
-
-
-def _plan(surveys):
-    offsets = np.concatenate([[0], np.cumsum([s.rows for s in surveys])])
-    starts = {}  # column -> first text row of the whole column
-    for s, off in zip(surveys, offsets):
-        for j, first in s.first_text.items():
-            if first is not None and j not in starts:
-                starts[j] = off + first
-    labels = {j: set() for j in starts}
-    modes = []
-    for s, off in zip(surveys, offsets):
-        mine = {}
-        for j, first in s.first_text.items():
-            if j not in starts:
-                continue
-            labels[j].update(s.tail.get(j, ()))
-            head = s.rows if first is None else first
-            if not head:
-                continue
-            if off + head <= starts[j]:
-                labels[j].update(s.head_numbers[j])
-                if first is None:
-                    mine[j] = (_NUMBERS, head)
-            else:
-                labels[j].update(s.head_texts[j])
-                mine[j] = (_TEXTS, head)
-        modes.append(mine)
-    # Python orders str by code point, which is the byte order of their UTF-8 (the
-    # labels come from brindle's books, so they hold no lone surrogates).
-    text = {j: sorted(labels[j]) for j in sorted(starts)}
-    return _Plan(text=text, modes=modes)
-
-
-# --- pass 2: codes ---------------------------------------------------------------------
-
-
-def _encode_part(part, names, modes, lookups, dtypes=None, partition_info=None):
-    number = partition_info["number"] if partition_info else None
-    if dtypes is not None:
-        part = _cast(part, dtypes)
-    n = len(part)
-    out = np.empty((n, part.shape[1]), dtype=np.float64)
-    if not n:
-        return pd.DataFrame(out, index=part.index, columns=names)
-    mine = modes[number]
-    for j, dtype in enumerate(part.dtypes):
-        if _is_plain_number(dtype):
-            out[:, j] = part.iloc[:, j].to_numpy(dtype=np.float64)
-    for j, cells in _text_candidates(part):
-        mode, head = mine.get(j, (_AS_IS, 0))
-        with _blame(number, names[j], cells):
-            if mode == _NUMBERS:
-                codes, local = _code_column(_with_sentinel(cells))
-                codes = codes[:n]
-            elif mode == _TEXTS:
-                fixed = _object_column(cells)
-                fixed[:head] = _str_cells(cells[:head])
-                codes, local = _code_column(fixed)
-            else:
-                codes, local = _code_column(cells)
-            if j in lookups:
-                out[:, j] = _renumber(codes, local, lookups[j], names[j])
-            else:
-                out[:, j] = codes
-    return pd.DataFrame(out, index=part.index, columns=names)
-
-
-def _renumber(codes, local, lookup, name):
-    """Local codes to the books' codes: a lookup array indexed by local code, with a
-    last entry for the local NaN (markers)."""
-    to_global = lookup.get_indexer(pd.Index(local, dtype=object))
-    lost = [local[i] for i in np.flatnonzero(to_global < 0) if local[i] != _SENTINEL]
-    if lost:
-        raise RuntimeError(f"column {name!r}: labels missing from the books: {lost[:5]!r}")
-    table = np.append(np.where(to_global < 0, np.nan, to_global.astype(np.float64)), np.nan)
-    index = np.where(np.isnan(codes), len(local), codes).astype(np.intp)
-    return np.take(table, index)
-
-
-class _blame:
-    """Re-raises a failure inside a partition's column as PartitionError."""
-
-    def __init__(self, number, column, cells):
-        self.number, self.column, self.cells = number, column, cells
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, kind, exc, tb):
-        if exc is None or isinstance(exc, (KeyboardInterrupt, SystemExit, MemoryError)):
-            return False
-        raise PartitionError(self.number, self.column, _failing_row(self.cells),
-                             f"{type(exc).__name__}: {exc}") from exc
+        cells = part.values[:, positions]
+    return {j: cells[:, k] for k, j in enumerate(positions)}
 
 
 def _failing_row(cells):
@@ -295,6 +108,258 @@ def _failing_row(cells):
         except Exception:  # noqa: BLE001
             return i
     return None
+
+
+def _locate(part, names, number, exc):
+    """The PartitionError for `exc`, raised while reading partition `number`."""
+    detail = f"{type(exc).__name__}: {exc}"
+    chosen = [j for j, dtype in enumerate(part.dtypes) if not _is_plain_number(dtype)]
+    try:
+        cells = _column_cells(part, chosen)
+    except Exception:  # noqa: BLE001 - the original failure is what matters
+        cells = {}
+    for j, column in cells.items():
+        row = _failing_row(column)
+        if row is not None:
+            return PartitionError(number, names[j], row, detail)
+    return PartitionError(number, None, None, detail)
+
+
+def _is_ordinary(exc):
+    # brindle's internal failure (a failed str() of a cell among them) derives from
+    # BaseException; an interrupt, an exit or running out of memory is passed on.
+    return not isinstance(exc, (KeyboardInterrupt, SystemExit, MemoryError))
+
+
+# --- pass 1: what each run of partitions holds ------------------------------------------
+
+
+def _merge(runs):
+    runs = [r for r in runs if r[1]]
+    if not runs:
+        return _EMPTY_RUN
+    return runs[0] if len(runs) == 1 else brindle_books._merge_runs(runs)
+
+
+class _Span:
+    """What consecutive partitions hold, in order.
+
+    Per column (by position): the row of the first text cell within the span or None,
+    and three runs: `head` the number texts of the rows before it, `head_str` the
+    str() texts of those same rows, `tail` the labels of the rows from it on. Per
+    partition: (rows, first text row or None per column, whether the rows before it
+    hold a labelled number per column). `failure`: the first failure, as
+    (partition within the span, column, row, detail)."""
+
+    __slots__ = ("parts", "rows", "columns", "marks", "probes", "failure")
+
+    def __init__(self, parts, rows, columns, marks, probes, failure=None):
+        self.parts, self.rows, self.columns = parts, rows, columns
+        self.marks, self.probes, self.failure = marks, probes, failure
+
+
+def _survey_part(part, names, dtypes):
+    """The _Span of one partition; a failure to read it becomes the span's failure,
+    placed by the in-order merge."""
+    n = len(names)
+    try:
+        if dtypes is not None:
+            part = _cast(part, dtypes)
+        rows = len(part)
+        if not rows:
+            columns = [(None, _EMPTY_RUN, _EMPTY_RUN, _EMPTY_RUN)] * n
+            return _Span(1, 0, columns, [(0, (None,) * n, (False,) * n)], [])
+        wanted = [_may_lead_with_numbers(t) for t in part.dtypes]
+        entries = brindle_books._survey(part, wanted)
+        headful = [bool(head[1]) for _, head, _ in entries]
+        # The str() texts of the numbers before a column's first text, where they
+        # have labels: those are the cells' labels if an earlier partition has text.
+        leading = [j for j in range(n) if headful[j] and wanted[j]]
+        cells = _column_cells(part, leading)
+        columns = []
+        for j, (first, head, tail) in enumerate(entries):
+            head_str = _EMPTY_RUN
+            if j in cells:
+                stop = rows if first is None else first
+                head_str = brindle_books._str_run(cells[j][:stop])
+            columns.append((first, head, head_str, tail))
+        marks = (rows, tuple(e[0] for e in entries), tuple(headful))
+        return _Span(1, rows, columns, [marks], [_dtype_probe(part)])
+    except BaseException as exc:  # noqa: BLE001 - reported with its place
+        if not _is_ordinary(exc):
+            raise
+        err = _locate(part, names, 0, exc)
+        return _Span(1, 0, [], [], [], (0, err.column, err.row, err.detail))
+
+
+def _combine(spans):
+    """One _Span of consecutive spans, in order: for each column, the rows before its
+    first text keep their number texts, and every later partition's leading numbers
+    take their str() texts."""
+    spans = list(spans)
+    failure, before = None, 0
+    for s in spans:
+        if s.failure is not None:
+            where, column, row, detail = s.failure
+            failure = (before + where, column, row, detail)
+            break
+        before += s.parts
+    parts = sum(s.parts for s in spans)
+    if failure is not None:
+        return _Span(parts, 0, [], [], [], failure)
+    n = len(spans[0].columns)
+    columns = []
+    for j in range(n):
+        first, heads, head_strs, tails, offset = None, [], [], [], 0
+        for s in spans:
+            f, head, head_str, tail = s.columns[j]
+            if first is None:
+                heads.append(head)
+                head_strs.append(head_str)
+                if f is not None:
+                    first = offset + f
+                    tails.append(tail)
+            else:
+                tails += [head_str, tail]
+            offset += s.rows
+        columns.append((first, _merge(heads), _merge(head_strs), _merge(tails)))
+    return _Span(parts, sum(s.rows for s in spans), columns,
+                 list(itertools.chain.from_iterable(s.marks for s in spans)),
+                 list(itertools.chain.from_iterable(s.probes for s in spans)))
+
+
+class _Learned:
+    """What the client receives: per column the run of its book (None for a column of
+    numbers), the partitions' marks and dtype probes, and any failure."""
+
+    __slots__ = ("runs", "marks", "probes", "failure")
+
+    def __init__(self, runs, marks, probes, failure):
+        self.runs, self.marks, self.probes, self.failure = runs, marks, probes, failure
+
+
+def _aggregate(spans):
+    s = _combine(spans)
+    if s.failure is not None:
+        return _Learned(None, None, None, s.failure)
+    runs = [None if first is None else _merge([head, tail]) for first, head, _, tail in s.columns]
+    return _Learned(runs, s.marks, s.probes, None)
+
+
+def _learn(ddf, names, dtypes, split_every=None):
+    """Pass 1 as one tree reduction on the workers; raises the first failure."""
+    learned = ddf.reduction(
+        lambda part: _survey_part(part, names, dtypes),
+        aggregate=_aggregate,
+        combine=_combine,
+        meta=object,
+        token="brindle-books",
+        split_every=split_every,
+    ).compute()
+    if learned.failure is not None:
+        raise PartitionError(*learned.failure)
+    return learned
+
+
+def _learn_exactly(ddf, names):
+    learned = _learn(ddf, names, None)
+    dtypes = _common_dtypes(learned.probes)
+    if dtypes is not None:
+        # The partitions' own cells are not the computed frame's: read them once
+        # more, cast as the concatenation casts them (a third pass, for such frames
+        # only).
+        learned = _learn(ddf, names, dtypes)
+    return learned, dtypes
+
+
+def _fixes(marks, runs):
+    """Per partition, (column, rows) of each text column whose leading numbers follow
+    an earlier partition's text, and so take their str() texts."""
+    seen = [False] * len(runs)
+    out = []
+    for rows, firsts, headful in marks:
+        mine = []
+        for j, first in enumerate(firsts):
+            if runs[j] is None:
+                continue
+            if seen[j] and headful[j]:
+                mine.append((j, rows if first is None else first))
+            if first is not None:
+                seen[j] = True
+        out.append(tuple(mine))
+    return out
+
+
+# --- pass 2: codes by lookup -------------------------------------------------------------
+
+# Fitted encoders built on this process from shipped runs, by token: the runs travel
+# as bytes, and each worker makes the encoder once, not once per partition.
+_FITTED = {}
+
+
+def _fitted_of(source):
+    if isinstance(source, brindle_books.FittedEncoder):
+        return source
+    token, runs = source
+    fitted = _FITTED.get(token)
+    if fitted is None:
+        while len(_FITTED) >= 4:
+            _FITTED.pop(next(iter(_FITTED)))
+        fitted = _FITTED[token] = brindle_books._fitted_from_runs(runs)
+    return fitted
+
+
+def _with_cell_texts(part, fixes):
+    """`part` with the leading `rows` cells of each fixed column replaced by their
+    str(), as brindle reads cells after its column's first text."""
+    cells = _column_cells(part, [j for j, _ in fixes])
+    part = part.copy(deep=False)
+    for j, rows in fixes:
+        fixed = _object_column(cells[j])
+        for i in range(rows):
+            fixed[i] = str(fixed[i])
+        part.isetitem(j, pd.Series(fixed, index=part.index, dtype=object, copy=False))
+    return part
+
+
+def _code_part(part, names, source, fixes, dtypes, options, partition_info=None):
+    number = partition_info["number"] if partition_info else None
+    if dtypes is not None:
+        part = _cast(part, dtypes)
+    if not len(part):
+        return pd.DataFrame(np.empty((0, len(names))), index=part.index, columns=names)
+    mine = fixes[number] if fixes is not None else ()
+    fitted = _fitted_of(source)
+    try:
+        ready = _with_cell_texts(part, mine) if mine else part
+        codes = fitted.transform(ready, **options)
+    except BaseException as exc:  # noqa: BLE001 - reported with its place
+        if not _is_ordinary(exc) or isinstance(exc, brindle_books.UnknownLabelError):
+            raise
+        raise _locate(part, names, number, exc) from exc
+    codes.index = part.index
+    return codes
+
+
+def _same(x):
+    return x
+
+
+def _shipped(source):
+    """`source` for the tasks of a graph: with a distributed client, sent to every
+    worker once, beside the graph instead of inside it."""
+    try:
+        from distributed import default_client
+
+        client = default_client()
+    except (ImportError, ValueError):
+        return dask.delayed(source, traverse=False)
+    return dask.delayed(_same)(client.scatter(source, broadcast=True, hash=False))
+
+
+def _float_meta(ddf, names):
+    return pd.DataFrame({name: pd.Series(dtype=np.float64) for name in names},
+                        index=ddf._meta.index, columns=names)
 
 
 # --- dtypes that differ between partitions ----------------------------------------------
@@ -320,14 +385,14 @@ def _cast(part, dtypes):
     return part.astype(dict(zip(part.columns, dtypes)))
 
 
-def _common_dtypes(surveys):
-    """None when the non-empty partitions agree on their dtypes (then the computed
-    frame has the same, and each partition's own cells are the frame's); otherwise
-    the dtypes of their concatenation, which each partition is cast to."""
-    filled = [s for s in surveys if s.rows]
-    if not filled or all(s.dtypes == filled[0].dtypes for s in filled[1:]):
+def _common_dtypes(probes):
+    """None when the non-empty partitions (one probe each) agree on their dtypes
+    (then the computed frame has the same, and each partition's own cells are the
+    frame's); otherwise the dtypes of their concatenation, which each partition is
+    cast to."""
+    if not probes or all(list(p.dtypes) == list(probes[0].dtypes) for p in probes[1:]):
         return None
-    return list(pd.concat([s.probe for s in filled], ignore_index=True).dtypes)
+    return list(pd.concat(probes, ignore_index=True).dtypes)
 
 
 # --- public ------------------------------------------------------------------------------
@@ -339,12 +404,13 @@ def _names(ddf):
     return list(brindle.Encoder().encode(pd.DataFrame(columns=ddf.columns)).columns)
 
 
-def _surveys(ddf, names, dtypes):
-    parts = ddf.to_delayed()
-    if len(parts) != ddf.npartitions:  # the second pass numbers partitions as these
-        raise RuntimeError(f"{len(parts)} delayed partitions for {ddf.npartitions} partitions")
-    tasks = [dask.delayed(_survey)(p, i, names, dtypes) for i, p in enumerate(parts)]
-    return list(dask.compute(*tasks))
+def _checked_names(ddf, caller):
+    if not isinstance(ddf, dd.DataFrame):
+        raise TypeError(f"{caller}() takes a dask DataFrame, not {type(ddf).__name__}")
+    names = _names(ddf)
+    if len(set(names)) != len(names):
+        raise ValueError(f"{caller}() needs distinct column names")
+    return names
 
 
 def encode(ddf):
@@ -357,37 +423,78 @@ def encode(ddf):
     labels in code order. Reads ``ddf`` once now (to find the text columns and
     their labels) and once more whenever ``codes`` is computed.
     """
-    if not isinstance(ddf, dd.DataFrame):
-        raise TypeError(f"encode() takes a dask DataFrame, not {type(ddf).__name__}")
-    names = _names(ddf)
-    if len(set(names)) != len(names):
-        raise ValueError("encode() needs distinct column names")
-    surveys = _surveys(ddf, names, None)
-    dtypes = _common_dtypes(surveys)
-    if dtypes is not None:
-        # The partitions' own cells are not the computed frame's: read them once
-        # more, cast as the concatenation casts them (a third pass, for such frames
-        # only).
-        surveys = _surveys(ddf, names, dtypes)
-    plan = _plan(surveys)
-    books = {names[j]: labels for j, labels in plan.text.items()}
-    lookups = {j: pd.Index(labels, dtype=object) for j, labels in plan.text.items()}
-    meta = pd.DataFrame(
-        {name: pd.Series(dtype=np.float64) for name in names},
-        index=ddf._meta.index,
-        columns=names,
-    )
+    names = _checked_names(ddf, "encode")
+    learned, dtypes = _learn_exactly(ddf, names)
+    return _encode_learned(ddf, names, learned, dtypes)
+
+
+def _encode_learned(ddf, names, learned, dtypes):
+    books = {names[j]: brindle_books._run_labels(run) for j, run in enumerate(learned.runs)
+             if run is not None}
+    source = (uuid.uuid4().hex, learned.runs)
     codes = ddf.map_partitions(
-        _encode_part,
+        _code_part,
         names,
-        dask.delayed(plan.modes),
-        dask.delayed(lookups),
+        _shipped(source),
+        dask.delayed(_fixes(learned.marks, learned.runs)),
         dtypes,
-        meta=meta,
+        {},
+        meta=_float_meta(ddf, names),
         partition_info=True,
         enforce_metadata=False,
     )
     return codes, books
+
+
+def fit(ddf):
+    """The ``brindle_books.FittedEncoder`` that ``FittedEncoder().fit(ddf.compute())``
+    gives, learned on the workers: the client holds only the books."""
+    names = _checked_names(ddf, "fit")
+    learned, _ = _learn_exactly(ddf, names)
+    return brindle_books._fitted_from_runs(learned.runs)
+
+
+def _marks_part(part, names, dtypes):
+    span = _survey_part(part, names, dtypes)
+    return span.failure if span.failure is not None else span.marks[0]
+
+
+def _fixes_after(marks, runs):
+    for number, m in enumerate(marks):
+        if len(m) == 4:  # a failure: (partition, column, row, detail)
+            raise PartitionError(number, *m[1:])
+    return _fixes(marks, runs)
+
+
+def _code_one(part, names, fitted, fixes, number, dtypes, options):
+    return _code_part(part, names, fitted, fixes, dtypes, options, {"number": number})
+
+
+def transform(ddf, fitted, *, unknown="error", missing=math.nan):
+    """Codes a Dask DataFrame with a fitted encoder's books, lazily and partition by
+    partition: the codes of ``fitted.transform(ddf.compute(), ...)``.
+
+    Where a column that ``fitted`` codes may hold numbers before text (object
+    columns), the partitions are read once more to find where each column's text
+    begins, as one transform of the whole frame would.
+    """
+    if not isinstance(fitted, brindle_books.FittedEncoder):
+        raise TypeError(f"transform() takes a brindle_books.FittedEncoder, not {type(fitted).__name__}")
+    names = _checked_names(ddf, "transform")
+    options = {"unknown": unknown, "missing": missing}
+    meta = _float_meta(ddf, names)
+    texts = set(fitted.text_columns)
+    if not any(j in texts and _may_lead_with_numbers(t) for j, t in enumerate(ddf.dtypes)):
+        return ddf.map_partitions(_code_part, names, fitted, None, None, options, meta=meta,
+                                  partition_info=True, enforce_metadata=False)
+    runs = [_EMPTY_RUN if j in texts else None for j in range(len(names))]
+    parts = ddf.to_delayed()
+    fitted_d = dask.delayed(fitted)
+    marks = [dask.delayed(_marks_part)(p, names, None) for p in parts]
+    fixes = dask.delayed(_fixes_after)(marks, runs)
+    coded = [dask.delayed(_code_one)(p, names, fitted_d, fixes, i, None, options)
+             for i, p in enumerate(parts)]
+    return dd.from_delayed(coded, meta=meta, divisions=ddf.divisions, verify_meta=False)
 
 
 def _decode_part(codes, names, tables):
