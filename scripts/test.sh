@@ -77,7 +77,7 @@ pytest_stage() {  # $1: flavour
 dask_stage() {
   local py
   py=$(venv_python dask) || return 1
-  "$py" -m pytest tests/python/test_dask.py "${PYTEST_ARGS[@]}"
+  "$py" -m pytest tests/python/test_dask.py tests/python/test_dask_fit.py "${PYTEST_ARGS[@]}"
 }
 
 source scripts/sanitizer-reports.sh
