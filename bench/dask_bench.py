@@ -1,7 +1,7 @@
 """brindle_dask on a local cluster beside one in-memory Encoder call and Dask's own
 categorize() + cat.codes, on the same Parquet data.
 
-    python bench/dask_bench.py [--rows N] [--parts P] [--repeat R] [--data DIR] [--case C]
+    python bench/dask_bench.py [--rows N] [--partitions P] [--repeat R] [--data DIR] [--case C]
 
 Cases: "table", N rows x 8 columns in P Parquet files (written once into DIR): four
 text columns (200 city names, 100,000 user ids, 1,000,000 order ids, a yes/no/missing
@@ -172,7 +172,7 @@ def measure(path, text, methods, workers, repeat, pool_threads=None):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rows", type=int, default=10_000_000)
-    ap.add_argument("--parts", type=int, default=40)
+    ap.add_argument("--partitions", type=int, default=40)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--data", default="build/dask-bench-data")
     ap.add_argument("--case", choices=["table", "distinct"], default="table")
@@ -182,19 +182,19 @@ def main():
     ap.add_argument("--in-memory", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.case == "table":
-        path, text = os.path.join(args.data, f"{args.rows}x8-{args.parts}"), TEXT
+        path, text = os.path.join(args.data, f"{args.rows}x8-{args.partitions}"), TEXT
     else:
-        path, text = os.path.join(args.data, f"{args.rows}-distinct-{args.parts}"), ["id"]
+        path, text = os.path.join(args.data, f"{args.rows}-distinct-{args.partitions}"), ["id"]
     if args.in_memory:
         return in_memory(path, text)
-    (write_data if args.case == "table" else write_distinct)(path, args.rows, args.parts)
+    (write_data if args.case == "table" else write_distinct)(path, args.rows, args.partitions)
 
     two = measure(path, text, ["brindle_dask", "categorize"], 2, args.repeat, args.pool_threads)
     one = measure(path, text, ["brindle_dask"], 1, args.repeat, args.pool_threads)
     runs = []
     for _ in range(args.repeat):
         out = subprocess.run([sys.executable, __file__, "--in-memory", "--rows", str(args.rows),
-                              "--parts", str(args.parts), "--data", args.data, "--case", args.case],
+                              "--partitions", str(args.partitions), "--data", args.data, "--case", args.case],
                              check=True, capture_output=True, text=True).stdout
         runs.append(json.loads(out.strip().splitlines()[-1]))
     mem_encode = statistics.median(r["seconds"] for r in runs)
@@ -208,7 +208,7 @@ def main():
         ("Dask `categorize()` + `cat.codes`, 2 workers", two["categorize"]),
     ]
     pool = "all cores" if args.pool_threads is None else args.pool_threads
-    print(f"{args.case}: {args.rows:,} rows, {args.parts} partitions, median of {args.repeat}, "
+    print(f"{args.case}: {args.rows:,} rows, {args.partitions} partitions, median of {args.repeat}, "
           f"brindle's and Arrow's pools per worker: {pool}\n")
     print("| method | time (s) | vs brindle_dask, 2 workers | peak per worker (MiB) | client peak (MiB) |")
     print("|---|---|---|---|---|")

@@ -26,18 +26,6 @@ FittedObject* as_fitted(PyObject* self) noexcept { return reinterpret_cast<Fitte
 
 PyObject* unknown_label_type_ = nullptr;  // process-wide, never released
 
-template <class F>
-PyObject* entry(F&& body) noexcept {
-    return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-        Result<PyRef> done = body();
-        if (!done.ok()) {
-            done.take_error().restore();
-            return nullptr;
-        }
-        return std::move(done).value().release();
-    });
-}
-
 // Holds the object for reading or writing for the length of a method.
 Result<std::unique_ptr<Borrow>> take(PyObject* self, bool writer) {
     FittedObject* obj = as_fitted(self);
@@ -74,11 +62,11 @@ Result<PyRef> fit_impl(PyObject* self, PyObject* x, bool transform) {
 }
 
 PyObject* Fitted_fit(PyObject* self, PyObject* x) {
-    return entry([&] { return fit_impl(self, x, false); });
+    return result_entry([&] { return fit_impl(self, x, false); });
 }
 
 PyObject* Fitted_fit_transform(PyObject* self, PyObject* x) {
-    return entry([&] { return fit_impl(self, x, true); });
+    return result_entry([&] { return fit_impl(self, x, true); });
 }
 
 // ---- transform -------------------------------------------------------------
@@ -136,7 +124,7 @@ PyObject* Fitted_transform(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:transform", const_cast<char**>(keywords), &x, &unknown,
                                      &missing))
         return nullptr;
-    return entry([&] { return transform_impl(self, x, unknown, missing); });
+    return result_entry([&] { return transform_impl(self, x, unknown, missing); });
 }
 
 Result<PyRef> inverse_impl(PyObject* self, PyObject* x) {
@@ -149,13 +137,13 @@ Result<PyRef> inverse_impl(PyObject* self, PyObject* x) {
 }
 
 PyObject* Fitted_inverse_transform(PyObject* self, PyObject* x) {
-    return entry([&] { return inverse_impl(self, x); });
+    return result_entry([&] { return inverse_impl(self, x); });
 }
 
 // ---- books in and out ------------------------------------------------------
 
 PyObject* Fitted_categories(PyObject* self, PyObject*) {
-    return entry([&]() -> Result<PyRef> {
+    return result_entry([&]() -> Result<PyRef> {
         BRINDLE_ASSIGN_OR_RETURN(std::unique_ptr<Borrow> held, take(self, /*writer=*/false));
         BRINDLE_ASSIGN_OR_RETURN(const FittedBooks* fitted, fitted_books(self));
         return categories_of(*fitted);
@@ -172,7 +160,7 @@ Result<PyRef> new_fitted(PyTypeObject* type, std::unique_ptr<FittedBooks> fitted
 }
 
 PyObject* Fitted_from_categories(PyObject* cls, PyObject* categories) {
-    return entry([&]() -> Result<PyRef> {
+    return result_entry([&]() -> Result<PyRef> {
         BRINDLE_ASSIGN_OR_RETURN(FittedBooks books, books_from_categories(categories));
         return new_fitted(reinterpret_cast<PyTypeObject*>(cls), std::make_unique<FittedBooks>(std::move(books)));
     });
@@ -181,7 +169,7 @@ PyObject* Fitted_from_categories(PyObject* cls, PyObject* categories) {
 // Pickled state: None while unfitted, else (categories, whether the fit kept
 // books).
 PyObject* Fitted_getstate(PyObject* self, PyObject*) {
-    return entry([&]() -> Result<PyRef> {
+    return result_entry([&]() -> Result<PyRef> {
         BRINDLE_ASSIGN_OR_RETURN(std::unique_ptr<Borrow> held, take(self, /*writer=*/false));
         const FittedBooks* fitted = as_fitted(self)->fitted.get();
         if (fitted == nullptr) return PyRef::borrow(Py_None);
@@ -193,7 +181,7 @@ PyObject* Fitted_getstate(PyObject* self, PyObject*) {
 }
 
 PyObject* Fitted_setstate(PyObject* self, PyObject* state) {
-    return entry([&]() -> Result<PyRef> {
+    return result_entry([&]() -> Result<PyRef> {
         std::unique_ptr<FittedBooks> fitted;
         if (state != Py_None) {
             PyObject* categories = nullptr;
@@ -241,7 +229,7 @@ PyObject* Fitted_richcompare(PyObject* a, PyObject* b, int op) {
 PyObject* Fitted_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static char* no_keywords[] = {nullptr};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":FittedEncoder", no_keywords)) return nullptr;
-    return entry([&] { return new_fitted(type, nullptr); });
+    return result_entry([&] { return new_fitted(type, nullptr); });
 }
 
 void Fitted_dealloc(PyObject* self) {

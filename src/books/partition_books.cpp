@@ -107,6 +107,17 @@ RunBuilder run_of(std::vector<std::string_view>& labels) {
     return run;
 }
 
+// The run of texts stored back to back in `texts`, text i ending at ends[i].
+RunBuilder run_of_texts(const std::string& texts, const std::vector<std::size_t>& ends) {
+    std::vector<std::string_view> labels;
+    labels.reserve(ends.size());
+    for (std::size_t i = 0; i != ends.size(); ++i) {
+        const std::size_t start = i == 0 ? 0 : ends[i - 1];
+        labels.emplace_back(texts.data() + start, ends[i] - start);
+    }
+    return run_of(labels);
+}
+
 // ---- _survey ---------------------------------------------------------------
 
 // The fresh coding of a fit, noting which columns were text and where their
@@ -183,13 +194,7 @@ Result<PyRef> survey_column(const DriverResult& result, const NotingStep& noted,
                 number_before_text(v, texts);
                 ends.push_back(texts.size());
             }
-            std::vector<std::string_view> labels;
-            labels.reserve(ends.size());
-            for (std::size_t i = 0; i != ends.size(); ++i) {
-                const std::size_t start = i == 0 ? 0 : ends[i - 1];
-                labels.emplace_back(texts.data() + start, ends[i] - start);
-            }
-            head = run_of(labels);
+            head = run_of_texts(texts, ends);
         }
     }
     BRINDLE_ASSIGN_OR_RETURN(PyRef head_run, head.to_python());
@@ -244,13 +249,7 @@ Result<PyRef> str_run(PyObject* cells) {
         BRINDLE_TRY_STATUS(append_utf8(text.get(), texts));
         ends.push_back(texts.size());
     }
-    std::vector<std::string_view> labels;
-    labels.reserve(ends.size());
-    for (std::size_t i = 0; i != ends.size(); ++i) {
-        const std::size_t start = i == 0 ? 0 : ends[i - 1];
-        labels.emplace_back(texts.data() + start, ends[i] - start);
-    }
-    return run_of(labels).to_python();
+    return run_of_texts(texts, ends).to_python();
 }
 
 // ---- _merge_runs -----------------------------------------------------------
@@ -343,40 +342,28 @@ Result<PyRef> fitted_from_runs(PyObject* runs_obj) {
     return new_fitted_encoder(std::move(fitted));
 }
 
-template <class F>
-PyObject* entry(F&& body) noexcept {
-    return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-        Result<PyRef> done = body();
-        if (!done.ok()) {
-            done.take_error().restore();
-            return nullptr;
-        }
-        return std::move(done).value().release();
-    });
-}
-
 PyObject* py_survey(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 2) {
         PyErr_SetString(PyExc_TypeError, "_survey() takes X and wanted");
         return nullptr;
     }
-    return entry([&] { return survey(args[0], args[1]); });
+    return result_entry([&] { return survey(args[0], args[1]); });
 }
 
 PyObject* py_str_run(PyObject*, PyObject* cells) {
-    return entry([&] { return str_run(cells); });
+    return result_entry([&] { return str_run(cells); });
 }
 
 PyObject* py_merge_runs(PyObject*, PyObject* runs) {
-    return entry([&] { return merge_runs(runs); });
+    return result_entry([&] { return merge_runs(runs); });
 }
 
 PyObject* py_run_labels(PyObject*, PyObject* run) {
-    return entry([&] { return run_labels(run); });
+    return result_entry([&] { return run_labels(run); });
 }
 
 PyObject* py_fitted_from_runs(PyObject*, PyObject* runs) {
-    return entry([&] { return fitted_from_runs(runs); });
+    return result_entry([&] { return fitted_from_runs(runs); });
 }
 
 #define BRINDLE_FUNCTION(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))

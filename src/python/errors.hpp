@@ -64,4 +64,18 @@ R guard_entry(R on_exception, F&& body) noexcept {
     }
 }
 
+// An entry point whose body gives a Result<PyRef>: its new reference, or
+// null with the error (or the C++ exception's) set.
+template <class F>
+PyObject* result_entry(F&& body) noexcept {
+    return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+        Result<PyRef> done = body();
+        if (!done.ok()) {
+            done.take_error().restore();
+            return nullptr;
+        }
+        return std::move(done).value().release();
+    });
+}
+
 }  // namespace brindle
