@@ -126,6 +126,16 @@ TEST(Flooding, TextEntriesSayWhenFlooded) {
     fill(again);
     EXPECT_TRUE(again.flooded());
 
+    // Short texts are held as their words, under a hash of their own.
+    struct OneWordHash {
+        std::uint64_t operator()(std::uint64_t, std::uint64_t, std::size_t) const noexcept { return 42; }
+    };
+    BasicTextEntries<detail::FastHash, OneWordHash> weak_short;
+    const std::vector<std::string> short_labels = random_labels(4096);
+    for (std::size_t i = 0; i != short_labels.size() && !weak_short.flooded(); ++i)
+        weak_short.try_emplace(short_labels[i], i);
+    EXPECT_TRUE(weak_short.flooded());
+
     TextEntries entries;
     fill(entries);
     for (std::size_t i = 0; i != fixture().size(); ++i)

@@ -297,6 +297,9 @@ def test_column_road_matches_in_blocks(rows):
         # Mostly distinct Arrow texts: cells stop sharing entries part way.
         "d": pd.Series([None, "x"] + [f"u{i % (rows // 2)}" for i in range(rows - 2)],
                        dtype="str" if PANDAS_3 else object),
+        # Short and long texts sharing entries side by side.
+        "l": pd.Series(np.array([f"s{i}" for i in range(900)] + [f"a longer text, number {i}" for i in range(900)],
+                                dtype=object)[rng.integers(0, 1800, rows)], dtype="str" if PANDAS_3 else object),
     })
     assert_same(frame)
     assert_same(pd.concat([frame.iloc[: rows // 3], frame.iloc[rows // 3:]]).iloc[7:])

@@ -15,17 +15,13 @@
 // found go back to their rows in row order. Only one block's scattered
 // entries exist at a time.
 //
-// Labels of at most 16 bytes are carried as the two words that cover them
-// (see short_words), so entries and table slots compare exactly without
-// reading the labels again; a column holding a longer label is left to
-// another road. The number of parts (from the distinct labels of the first
-// rows) and the blocks depend only on the column, and each part takes its
-// rows in row order, so the ids given never depend on the pool size.
-//
-// Hand-written rather than a library map: the slots must hold the label's
-// words inline (a map keyed by views reads the label on every hit, which is
-// the cache miss this road exists to avoid). The tests hold it to the
-// serial sort-everything reference.
+// Labels of at most 16 bytes are carried as the two words that cover them,
+// in scattered entries and in the parts' tables (short_table.hpp), so a
+// probe never reads a label again; a column holding a longer label is left
+// to another road. The number of parts (from the distinct labels of the
+// first rows) and the blocks depend only on the column, and each part takes
+// its rows in row order, so the ids given never depend on the pool size.
+// The tests hold it to the serial sort-everything reference.
 //
 // The flood guard: each part counts the slots its probes pass over; past
 // flood_bound the hash has been beaten and the column is given up, for the
@@ -51,18 +47,9 @@
 #include "lib/engine/hashing.hpp"
 #include "lib/engine/paged.hpp"
 #include "lib/engine/pool.hpp"
+#include "lib/engine/short_table.hpp"
 
 namespace brindle::detail {
-
-// A short label as its covering words and length, with a row (scattered) or
-// an id (in a table slot).
-struct ShortEntry {
-    std::uint64_t a;
-    std::uint64_t b;
-    std::uint32_t size;
-    std::uint32_t index;
-};
-static_assert(sizeof(ShortEntry) == 24);
 
 // Distinct labels per part aimed at: a part's table of twice as many 24-byte
 // slots then stays well within a core's L2 cache (512 KiB).
@@ -108,6 +95,7 @@ inline double expected_distinct(std::size_t n, std::size_t probe, std::size_t se
 inline constexpr std::size_t kMinBlockRows = std::size_t{1} << 20;
 inline constexpr std::size_t kBlocks = 4;
 inline constexpr std::size_t kMaxPieces = 16;  // pieces of a block's scatter
+inline constexpr std::size_t kLabelAhead = 8;  // rows a scatter reads ahead
 
 constexpr std::size_t partition_block_rows(std::size_t n) noexcept {
     return std::max(kMinBlockRows, (n + kBlocks - 1) / kBlocks);
@@ -131,68 +119,6 @@ struct PartitionedDedupe {
     }
 };
 
-// The engine's hash of a short label, from its words.
-struct FastShortHash {
-    const FastKey* key = &fast_key();
-    std::uint64_t operator()(std::uint64_t a, std::uint64_t b, std::size_t n) const noexcept {
-        return fast_hash_short(a, b, n, *key);
-    }
-};
-
-namespace partition {
-
-inline constexpr std::uint32_t kEmpty = std::numeric_limits<std::uint32_t>::max();
-
-// One part's table: open addressing, linear probing, at most half full.
-template <class WordHash>
-class PartTable {
-public:
-    explicit PartTable(const WordHash& hash) noexcept : hash_(&hash) {}
-
-    // The id of `e`'s label, whose hash is `hash`, entering it with the next
-    // id if new (then `inserted` is set). Adds to `passed` each slot skipped over.
-    std::uint32_t find_or_add(const ShortEntry& e, std::uint64_t hash, bool& inserted, std::size_t& passed) {
-        if ((count_ + 1) * 2 > slots_.size()) grow();
-        std::size_t s = slot_of(hash);
-        for (;; s = (s + 1) & mask_) {
-            ShortEntry& slot = slots_[s];
-            if (slot.size == kEmpty) break;
-            if (slot.a == e.a && slot.b == e.b && slot.size == e.size) {
-                inserted = false;
-                return slot.index;
-            }
-            ++passed;
-        }
-        slots_[s] = ShortEntry{e.a, e.b, e.size, static_cast<std::uint32_t>(count_)};
-        inserted = true;
-        return static_cast<std::uint32_t>(count_++);
-    }
-    std::size_t size() const noexcept { return count_; }
-    void release() noexcept { std::vector<ShortEntry>().swap(slots_); }
-
-private:
-    // The hash's top bits chose the part; its low bits choose the slot.
-    std::size_t slot_of(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash) & mask_; }
-    void grow() {
-        std::vector<ShortEntry> old(slots_.empty() ? 64 : slots_.size() * 2, ShortEntry{0, 0, kEmpty, 0});
-        old.swap(slots_);
-        mask_ = slots_.size() - 1;
-        for (const ShortEntry& e : old) {
-            if (e.size == kEmpty) continue;
-            std::size_t s = slot_of((*hash_)(e.a, e.b, e.size));
-            while (slots_[s].size != kEmpty) s = (s + 1) & mask_;
-            slots_[s] = e;
-        }
-    }
-
-    const WordHash* hash_;  // the column's, which every probe uses too
-    std::vector<ShortEntry> slots_;
-    std::size_t mask_ = 0;
-    std::size_t count_ = 0;
-};
-
-}  // namespace partition
-
 // Empty when the column holds a label longer than kShortLabelBytes, when its
 // rows or a part's ids would not fit the 32-bit ids, or when it floods the
 // hash.
@@ -200,7 +126,6 @@ private:
 template <class WordHash = FastShortHash>
 std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_view> labels,
                                                     const WordHash& hash = WordHash{}, unsigned part_bits = 0) {
-    using namespace partition;
     const std::size_t n = labels.size();
     if (n >= std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
     // The first rows' distinct labels, for the number of parts.
@@ -219,7 +144,7 @@ std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_
     PartitionedDedupe d;
     d.part_bits = bits;
     d.ids.resize(n);
-    std::vector<PartTable<WordHash>> tables(parts, PartTable<WordHash>(hash));
+    std::vector<ShortTable<WordHash>> tables(parts, ShortTable<WordHash>(hash));
     std::vector<std::vector<std::uint32_t>> first_rows(parts);
     std::vector<std::size_t> passed(parts, 0);
     std::vector<std::size_t> lookups(parts, 0);
@@ -244,13 +169,15 @@ std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_
                     part.reserve((end - begin) / parts * 5 / 4 + 8);
                 }
                 for (std::size_t i = begin; i != end; ++i) {
+                    // Labels may lie anywhere (in the cells' own objects): ask for
+                    // one some rows on, so their misses overlap.
+                    if (i + kLabelAhead < end) __builtin_prefetch(labels[i + kLabelAhead].data());
                     const std::string_view l = labels[i];
                     if (l.size() > kShortLabelBytes) {
                         give_up.store(true, std::memory_order_relaxed);
                         return;
                     }
-                    ShortEntry e{0, 0, static_cast<std::uint32_t>(l.size()), static_cast<std::uint32_t>(i)};
-                    short_words(l.data(), l.size(), e.a, e.b);
+                    const ShortEntry e = short_entry(l, static_cast<std::uint32_t>(i));
                     const std::uint64_t h = hash(e.a, e.b, l.size());
                     const auto part = static_cast<std::uint16_t>(h >> (64 - bits));
                     part_of_row[i - block] = part;
@@ -263,14 +190,14 @@ std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_
 
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, parts, 1), [&](const auto& range) {
             for (std::size_t p = range.begin(); p != range.end(); ++p) {
-                PartTable<WordHash>& table = tables[p];
+                ShortTable<WordHash>& table = tables[p];
                 std::size_t& pass = passed[p];
                 std::size_t& seen = lookups[p];
                 for (std::size_t q = 0; q != block_pieces; ++q) {
                     for (ShortEntry& e : scattered[q][p]) {
                         bool inserted = false;
-                        const std::uint32_t id =
-                            table.find_or_add(e, hash(e.a, e.b, e.size), inserted, pass);
+                        const auto next = static_cast<std::uint32_t>(table.size());
+                        const std::uint32_t id = table.find_or_add(e, hash(e.a, e.b, e.size), next, inserted, pass);
                         if (inserted) first_rows[p].push_back(e.index);
                         e.index = id;
                         if (pass > flood_bound(++seen) || id > max_local) {
