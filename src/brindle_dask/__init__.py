@@ -454,9 +454,35 @@ def fit(ddf):
     return brindle_books._fitted_from_runs(learned.runs)
 
 
-def _marks_part(part, names, dtypes):
-    span = _survey_part(part, names, dtypes)
-    return span.failure if span.failure is not None else span.marks[0]
+# The rows a partition's first read in transform takes; it grows eightfold while a
+# column that the encoder codes as text has not met its first text.
+_FIRST_ROWS = 2048
+
+
+def _marks_part(part, names, texts):
+    """The marks of one partition as its survey gives them, (rows, first text row or
+    None per column, whether the rows before it hold a labelled number per column),
+    or its failure as (partition, column, row, detail). Only where text begins
+    matters here, not the labels: the partition is read without coding, and only
+    as far as each column in `texts` needs to show its first text."""
+    n = len(names)
+    try:
+        rows = len(part)
+        if not rows:
+            return (0, (None,) * n, (False,) * n)
+        wanted = [_may_lead_with_numbers(t) for t in part.dtypes]
+        stop = min(rows, _FIRST_ROWS)
+        while True:
+            entries = brindle_books._first_texts(part if stop == rows else part.iloc[:stop], wanted)
+            if stop == rows or all(entries[j][0] is not None for j in texts):
+                break
+            stop = min(rows, stop * 8)
+        return (rows, tuple(e[0] for e in entries), tuple(e[1] for e in entries))
+    except BaseException as exc:  # noqa: BLE001 - reported with its place
+        if not _is_ordinary(exc):
+            raise
+        err = _locate(part, names, 0, exc)
+        return (0, err.column, err.row, err.detail)
 
 
 def _fixes_after(marks, runs):
@@ -475,8 +501,9 @@ def transform(ddf, fitted, *, unknown="error", missing=math.nan):
     partition: the codes of ``fitted.transform(ddf.compute(), ...)``.
 
     Where a column that ``fitted`` codes may hold numbers before text (object
-    columns), the partitions are read once more to find where each column's text
-    begins, as one transform of the whole frame would.
+    columns), the partitions are first read, without coding and only as far as
+    needed, to find where each column's text begins, as one transform of the whole
+    frame would.
     """
     if not isinstance(fitted, brindle_books.FittedEncoder):
         raise TypeError(f"transform() takes a brindle_books.FittedEncoder, not {type(fitted).__name__}")
@@ -490,7 +517,7 @@ def transform(ddf, fitted, *, unknown="error", missing=math.nan):
     runs = [_EMPTY_RUN if j in texts else None for j in range(len(names))]
     parts = ddf.to_delayed()
     fitted_d = dask.delayed(fitted)
-    marks = [dask.delayed(_marks_part)(p, names, None) for p in parts]
+    marks = [dask.delayed(_marks_part)(p, names, sorted(texts)) for p in parts]
     fixes = dask.delayed(_fixes_after)(marks, runs)
     coded = [dask.delayed(_code_one)(p, names, fitted_d, fixes, i, None, options)
              for i, p in enumerate(parts)]

@@ -16,7 +16,7 @@ pytest.importorskip("distributed")
 brindle_dask = pytest.importorskip("brindle_dask")
 brindle_books = pytest.importorskip("brindle_books")
 
-from test_dask import CASES, CLUSTER, NAN, bits, check, client, frame_of, frames, split  # noqa: E402, F401
+from test_dask import CASES, CLUSTER, NAN, bits, check, client, frame_of, frames, objects, split  # noqa: E402, F401
 
 
 def check_fit(ddf):
@@ -64,6 +64,18 @@ def test_categorical_columns_across_partitions(client):
     numbers = brindle_books.FittedEncoder().fit(df.assign(t=np.zeros(9)))
     with pytest.raises(brindle_dask.PartitionError, match="partition 1.*row 2 holds"):
         brindle_dask.transform(ddf, numbers).compute()
+
+
+def test_transform_finds_text_far_into_a_partition(client):
+    # The second partition's numbers come after the first's text, and its own text only
+    # after thousands of them, the first thousands NaN: its leading numbers take their
+    # str() texts ('1.0', where the first partition's 1.0 is '1').
+    a = objects(1.0, "x", *[NAN] * 3000, *np.arange(3000) / 2, "y", 2.0)
+    df = pd.DataFrame({"a": a, "n": objects(*np.arange(len(a)) % 3 / 2)})
+    ddf = frame_of(split(df, [2]))
+    fitted = brindle_books.FittedEncoder().fit(df)
+    np.testing.assert_array_equal(bits(brindle_dask.transform(ddf, fitted).compute()),
+                                  bits(fitted.transform(df)))
 
 
 def test_transform_of_new_data_with_unknown_labels(client):
