@@ -78,6 +78,20 @@ def test_transform_finds_text_far_into_a_partition(client):
                                   bits(fitted.transform(df)))
 
 
+@pytest.mark.parametrize("case", ["late_text", "str_columns", "other_dtypes", "integer_labels"])
+def test_encode_gives_its_books_as_a_fitted_encoder(client, case, monkeypatch):
+    ddf = frame_of(CASES[case]())
+    codes, books = brindle_dask.encode(ddf)
+    # No list of labels is made on the client.
+    monkeypatch.setattr(brindle_books, "_run_labels", None)
+    got, fitted = brindle_dask.encode(ddf, books="fitted")
+    assert fitted == brindle_books.FittedEncoder().fit(ddf.compute())
+    assert [c for c in fitted.categories() if c is not None] == list(books.values())
+    np.testing.assert_array_equal(bits(got.compute()), bits(codes.compute()))
+    pd.testing.assert_frame_equal(brindle_dask.decode(got, fitted).compute(),
+                                  brindle_dask.decode(codes, books).compute())
+
+
 def test_transform_of_new_data_with_unknown_labels(client):
     train = pd.DataFrame({"a": pd.Series(["p", "q", 1.0, "r"], dtype=object), "b": np.arange(4.0)})
     fitted = brindle_dask.fit(frame_of([train.iloc[:2], train.iloc[2:]]))
