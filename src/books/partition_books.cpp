@@ -254,8 +254,11 @@ public:
             if (scan.is_text[c]) {
                 const std::size_t f = std::min(scan.first_text[c], scan.rows);
                 first[c] = f;
-                for (std::size_t r = 0; r != f && !headful[c]; ++r)
-                    headful[c] = !is_marker(scan.strings[c][list_index_at(scan, r, c, matrix)]);
+                for (std::size_t r = 0; r != f && !headful[c]; ++r) {
+                    const std::uint64_t j = list_index_at(scan, r, c, matrix);
+                    if (j >= scan.strings[c].size()) return internal_failure("a cell outside its column's list");
+                    headful[c] = !is_marker(scan.strings[c][j]);
+                }
             } else if (c < wanted_.size() && wanted_[c]) {
                 headful[c] = has_labelled_number(scan, c, matrix);
             }
