@@ -118,6 +118,19 @@ RunBuilder run_of_texts(const std::string& texts, const std::vector<std::size_t>
     return run_of(labels);
 }
 
+// One truth value per item of a sequence.
+Result<std::vector<bool>> truths(PyObject* obj) {
+    PyRef seq = PyRef::steal(PySequence_Tuple(obj));
+    if (!seq) return PyError::fetch();
+    std::vector<bool> out;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.get()); ++i) {
+        const int truth = PyObject_IsTrue(PyTuple_GET_ITEM(seq.get(), i));
+        if (truth < 0) return PyError::fetch();
+        out.push_back(truth != 0);
+    }
+    return out;
+}
+
 // ---- _survey ---------------------------------------------------------------
 
 // The fresh coding of a fit, noting which columns were text and where their
@@ -209,14 +222,7 @@ Result<PyRef> survey_column(const DriverResult& result, const NotingStep& noted,
 // truth value per column: whether a column of numbers reports its number
 // texts.
 Result<PyRef> survey(PyObject* x, PyObject* wanted_obj) {
-    PyRef wanted_seq = PyRef::steal(PySequence_Tuple(wanted_obj));
-    if (!wanted_seq) return PyError::fetch();
-    std::vector<bool> wanted;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(wanted_seq.get()); ++i) {
-        const int truth = PyObject_IsTrue(PyTuple_GET_ITEM(wanted_seq.get(), i));
-        if (truth < 0) return PyError::fetch();
-        wanted.push_back(truth != 0);
-    }
+    BRINDLE_ASSIGN_OR_RETURN(const std::vector<bool> wanted, truths(wanted_obj));
     NotingStep step;
     BRINDLE_ASSIGN_OR_RETURN(DriverResult result, read_input(x, /*may_borrow=*/false, step));
     const std::size_t cols = result.matrix.cols;
@@ -227,6 +233,86 @@ Result<PyRef> survey(PyObject* x, PyObject* wanted_obj) {
     if (!out) return PyError::fetch();
     for (std::size_t c = 0; c != cols; ++c) {
         BRINDLE_ASSIGN_OR_RETURN(PyRef entry, survey_column(result, step, c, wanted[c]));
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(c), entry.release());
+    }
+    return out;
+}
+
+// ---- _first_texts -----------------------------------------------------------
+
+// The reading of a fit without its coding: per column, the row where its
+// text begins, and whether the rows before it hold a number that has a
+// label (any number but those whose text is a marker).
+class FirstTextStep final : public CodingStep {
+public:
+    explicit FirstTextStep(const std::vector<bool>& wanted) : wanted_(wanted) {}
+
+    Result<bool> code(ColumnScan& scan, double* matrix, const OUT&, Interrupts&, std::optional<CodeBooks>&) override {
+        first.assign(scan.cols, kNone);
+        headful.assign(scan.cols, 0);
+        for (std::size_t c = 0; c != scan.cols; ++c) {
+            if (scan.is_text[c]) {
+                const std::size_t f = std::min(scan.first_text[c], scan.rows);
+                first[c] = f;
+                for (std::size_t r = 0; r != f && !headful[c]; ++r) {
+                    const std::uint64_t j = list_index_at(scan, r, c, matrix);
+                    if (j >= scan.strings[c].size()) return internal_failure("a cell outside its column's list");
+                    headful[c] = !is_marker(scan.strings[c][j]);
+                }
+            } else if (c < wanted_.size() && wanted_[c]) {
+                headful[c] = has_labelled_number(scan, c, matrix);
+            }
+        }
+        return true;
+    }
+    // Every input is read as cells, a float64 array too.
+    bool float64_passes_through() const noexcept override { return false; }
+
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> first;  // kNone for a column of numbers
+    std::vector<std::uint8_t> headful;
+
+private:
+    static bool has_labelled_number(const ColumnScan& scan, std::size_t c, const double* matrix) {
+        std::string text;
+        std::uint64_t last = 0;
+        for (std::size_t r = 0; r != scan.rows; ++r) {
+            const double v = matrix[r * scan.row_step() + c * scan.col_step()];
+            std::uint64_t bits;
+            std::memcpy(&bits, &v, sizeof bits);
+            if (r != 0 && bits == last) continue;  // runs of one value (NaN above all) are read once
+            last = bits;
+            text.clear();
+            number_before_text(v, text);
+            if (!is_marker(text)) return true;
+        }
+        return false;
+    }
+
+    const std::vector<bool>& wanted_;
+};
+
+// _first_texts(X, wanted) -> tuple per column of (first text row or None,
+// whether the rows before it hold a number with a label). X is read as a fit
+// reads it, and not coded; `wanted` as for _survey: whether a column of
+// numbers is asked about its numbers (else False).
+Result<PyRef> first_texts(PyObject* x, PyObject* wanted_obj) {
+    BRINDLE_ASSIGN_OR_RETURN(const std::vector<bool> wanted, truths(wanted_obj));
+    FirstTextStep step(wanted);
+    BRINDLE_ASSIGN_OR_RETURN(DriverResult result, read_input(x, /*may_borrow=*/false, step));
+    const std::size_t cols = result.matrix.cols;
+    if (wanted.size() != cols)
+        return value_error("wanted has " + std::to_string(wanted.size()) + " entries for " + std::to_string(cols) +
+                           " columns");
+    if (step.first.size() != cols) return internal_failure("a read that was not noted");
+    PyRef out = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(cols)));
+    if (!out) return PyError::fetch();
+    for (std::size_t c = 0; c != cols; ++c) {
+        PyRef first = step.first[c] == FirstTextStep::kNone ? PyRef::borrow(Py_None)
+                                                            : PyRef::steal(PyLong_FromSize_t(step.first[c]));
+        if (!first) return PyError::fetch();
+        PyRef entry = PyRef::steal(PyTuple_Pack(2, first.get(), step.headful[c] ? Py_True : Py_False));
+        if (!entry) return PyError::fetch();
         PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(c), entry.release());
     }
     return out;
@@ -350,6 +436,14 @@ PyObject* py_survey(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return result_entry([&] { return survey(args[0], args[1]); });
 }
 
+PyObject* py_first_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "_first_texts() takes X and wanted");
+        return nullptr;
+    }
+    return result_entry([&] { return first_texts(args[0], args[1]); });
+}
+
 PyObject* py_str_run(PyObject*, PyObject* cells) {
     return result_entry([&] { return str_run(cells); });
 }
@@ -373,6 +467,9 @@ PyObject* py_fitted_from_runs(PyObject*, PyObject* runs) {
 PyMethodDef partition_books_methods[] = {
     {"_survey", BRINDLE_FUNCTION(py_survey), METH_FASTCALL,
      "_survey(X, wanted, /)\n--\n\nPer column of X: (first text row or None, head run, tail run)."},
+    {"_first_texts", BRINDLE_FUNCTION(py_first_texts), METH_FASTCALL,
+     "_first_texts(X, wanted, /)\n--\n\nPer column of X: (first text row or None, whether the rows before it hold "
+     "a labelled number)."},
     {"_str_run", BRINDLE_FUNCTION(py_str_run), METH_O,
      "_str_run(cells, /)\n--\n\nThe run of the cells' str() texts, markers left out."},
     {"_merge_runs", BRINDLE_FUNCTION(py_merge_runs), METH_O, "_merge_runs(runs, /)\n--\n\nThe union of sorted runs."},

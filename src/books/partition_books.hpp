@@ -12,7 +12,7 @@
 
 namespace brindle {
 
-// The module functions: _survey, _str_run, _merge_runs, _run_labels,
+// The module functions: _survey, _first_texts, _str_run, _merge_runs, _run_labels,
 // _fitted_from_runs.
 extern PyMethodDef partition_books_methods[];
 

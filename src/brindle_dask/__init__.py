@@ -3,6 +3,7 @@
     import brindle_dask
     codes, books = brindle_dask.encode(ddf)      # lazy float64 frame, books now
     labels = brindle_dask.decode(codes, books)   # lazy
+    codes, fitted = brindle_dask.encode(ddf, books="fitted")  # the books held compactly
     fitted = brindle_dask.fit(ddf)               # a brindle_books.FittedEncoder
     codes = brindle_dask.transform(ddf, fitted)  # lazy, partition by partition
 
@@ -413,29 +414,43 @@ def _checked_names(ddf, caller):
     return names
 
 
-def encode(ddf):
+_BOOK_FORMS = ("lists", "fitted")
+
+
+def encode(ddf, *, books="lists"):
     """Codes a Dask DataFrame as one ``brindle.Encoder().encode`` of the whole frame
     would.
 
     Returns ``(codes, books)``: ``codes`` a lazy Dask DataFrame of float64 with the
-    partitions, index and divisions of ``ddf`` and brindle's column names;
-    ``books`` a dict from the name of each text column, in column order, to its
-    labels in code order. Reads ``ddf`` once now (to find the text columns and
-    their labels) and once more whenever ``codes`` is computed.
+    partitions, index and divisions of ``ddf`` and brindle's column names. With
+    ``books="lists"`` (the default), ``books`` is a dict from the name of each text
+    column, in column order, to its labels in code order, as Python lists of str.
+    With ``books="fitted"`` it is instead the ``brindle_books.FittedEncoder`` that
+    fitting on ``ddf.compute()`` gives (what ``fit`` returns): the same books by
+    column position, kept as UTF-8 bytes rather than a str object per label, so the
+    client holds a fraction of the lists' memory for columns of millions of labels.
+    ``decode`` and ``transform`` take it, and its ``categories()`` gives the lists
+    when they are wanted after all. Reads ``ddf`` once now (to find the text columns
+    and their labels) and once more whenever ``codes`` is computed.
     """
+    if books not in _BOOK_FORMS:
+        raise ValueError(f"encode(): books is one of {_BOOK_FORMS!r}, not {books!r}")
     names = _checked_names(ddf, "encode")
     learned, dtypes = _learn_exactly(ddf, names)
-    return _encode_learned(ddf, names, learned, dtypes)
+    return _encode_learned(ddf, names, learned, dtypes, books)
 
 
-def _encode_learned(ddf, names, learned, dtypes):
-    books = {names[j]: brindle_books._run_labels(run) for j, run in enumerate(learned.runs)
-             if run is not None}
-    source = (uuid.uuid4().hex, learned.runs)
+def _encode_learned(ddf, names, learned, dtypes, books="lists"):
+    if books == "fitted":
+        out = brindle_books._fitted_from_runs(learned.runs)
+    else:
+        out = {names[j]: brindle_books._run_labels(run) for j, run in enumerate(learned.runs)
+               if run is not None}
+    # The workers get the runs either way: an encoder pickles as lists of str.
     codes = ddf.map_partitions(
         _code_part,
         names,
-        _shipped(source),
+        _shipped((uuid.uuid4().hex, learned.runs)),
         dask.delayed(_fixes(learned.marks, learned.runs)),
         dtypes,
         {},
@@ -443,7 +458,7 @@ def _encode_learned(ddf, names, learned, dtypes):
         partition_info=True,
         enforce_metadata=False,
     )
-    return codes, books
+    return codes, out
 
 
 def fit(ddf):
@@ -454,9 +469,35 @@ def fit(ddf):
     return brindle_books._fitted_from_runs(learned.runs)
 
 
-def _marks_part(part, names, dtypes):
-    span = _survey_part(part, names, dtypes)
-    return span.failure if span.failure is not None else span.marks[0]
+# The rows a partition's first read in transform takes; it grows eightfold while a
+# column that the encoder codes as text has not met its first text.
+_FIRST_ROWS = 2048
+
+
+def _marks_part(part, names, texts):
+    """The marks of one partition as its survey gives them, (rows, first text row or
+    None per column, whether the rows before it hold a labelled number per column),
+    or its failure as (partition, column, row, detail). Only where text begins
+    matters here, not the labels: the partition is read without coding, and only
+    as far as each column in `texts` needs to show its first text."""
+    n = len(names)
+    try:
+        rows = len(part)
+        if not rows:
+            return (0, (None,) * n, (False,) * n)
+        wanted = [_may_lead_with_numbers(t) for t in part.dtypes]
+        stop = min(rows, _FIRST_ROWS)
+        while True:
+            entries = brindle_books._first_texts(part if stop == rows else part.iloc[:stop], wanted)
+            if stop == rows or all(entries[j][0] is not None for j in texts):
+                break
+            stop = min(rows, stop * 8)
+        return (rows, tuple(e[0] for e in entries), tuple(e[1] for e in entries))
+    except BaseException as exc:  # noqa: BLE001 - reported with its place
+        if not _is_ordinary(exc):
+            raise
+        err = _locate(part, names, 0, exc)
+        return (0, err.column, err.row, err.detail)
 
 
 def _fixes_after(marks, runs):
@@ -475,8 +516,9 @@ def transform(ddf, fitted, *, unknown="error", missing=math.nan):
     partition: the codes of ``fitted.transform(ddf.compute(), ...)``.
 
     Where a column that ``fitted`` codes may hold numbers before text (object
-    columns), the partitions are read once more to find where each column's text
-    begins, as one transform of the whole frame would.
+    columns), the partitions are first read, without coding and only as far as
+    needed, to find where each column's text begins, as one transform of the whole
+    frame would.
     """
     if not isinstance(fitted, brindle_books.FittedEncoder):
         raise TypeError(f"transform() takes a brindle_books.FittedEncoder, not {type(fitted).__name__}")
@@ -490,7 +532,7 @@ def transform(ddf, fitted, *, unknown="error", missing=math.nan):
     runs = [_EMPTY_RUN if j in texts else None for j in range(len(names))]
     parts = ddf.to_delayed()
     fitted_d = dask.delayed(fitted)
-    marks = [dask.delayed(_marks_part)(p, names, None) for p in parts]
+    marks = [dask.delayed(_marks_part)(p, names, sorted(texts)) for p in parts]
     fixes = dask.delayed(_fixes_after)(marks, runs)
     coded = [dask.delayed(_code_one)(p, names, fitted_d, fixes, i, None, options)
              for i, p in enumerate(parts)]
@@ -519,20 +561,32 @@ def _labels_of(column, table):
     return np.take(table, index)
 
 
+def _inverse_part(codes, names, fitted):
+    out = fitted.inverse_transform(codes)
+    out.columns = names
+    out.index = codes.index
+    return out
+
+
 def decode(codes, books):
     """Puts the labels of ``books`` back into ``codes``, as ``Encoder.decode`` of the
     whole frame does after the ``encode`` that gave the books.
 
-    ``codes`` is a Dask DataFrame (usually the codes from ``encode``); a column whose
-    name has a book becomes an object column of str labels or None, every other
-    column float64. Lazy; a ``codes`` frame with columns that are not plain numbers
-    is first coded itself, as ``Encoder.decode`` does.
+    ``codes`` is a Dask DataFrame (usually the codes from ``encode``); ``books`` the
+    dict of ``encode`` or a ``brindle_books.FittedEncoder`` (from ``encode(...,
+    books="fitted")`` or ``fit``). A column with a book (by name in the dict, by
+    position in the encoder) becomes an object column of str labels or None, every
+    other column float64. Lazy; a ``codes`` frame with columns that are not plain
+    numbers is first coded itself, as ``Encoder.decode`` does. An encoder goes to
+    the workers once, as its pickle, which holds its labels as str while it is made.
     """
     if not isinstance(codes, dd.DataFrame):
         raise TypeError(f"decode() takes a dask DataFrame, not {type(codes).__name__}")
     if not all(_is_plain_number(t) for t in codes.dtypes):
         codes, _ = encode(codes)
     names = _names(codes)
+    if isinstance(books, brindle_books.FittedEncoder):
+        return _decode_fitted(codes, names, books)
     missing = [name for name in books if name not in names]
     if missing:
         raise ValueError(f"decode(): no column for the books of {missing!r}")
@@ -551,4 +605,21 @@ def decode(codes, books):
     )
     return codes.map_partitions(
         _decode_part, names, dask.delayed(tables), meta=meta, enforce_metadata=False
+    )
+
+
+def _decode_fitted(codes, names, fitted):
+    if fitted.n_columns is None:
+        raise ValueError("decode(): the FittedEncoder has no books; fit it first")
+    texts = set(fitted.text_columns)
+    if texts and max(texts) >= len(names):
+        raise ValueError(f"decode(): the books code column {max(texts)}, but codes has "
+                         f"{len(names)} columns")
+    meta = pd.DataFrame(
+        {name: pd.Series(dtype=object if j in texts else np.float64) for j, name in enumerate(names)},
+        index=codes._meta.index,
+        columns=names,
+    )
+    return codes.map_partitions(
+        _inverse_part, names, _shipped(fitted), meta=meta, enforce_metadata=False
     )

@@ -42,10 +42,10 @@ std::int64_t count_nulls(const std::uint8_t* bits, std::int64_t offset, std::int
 // that each element lies between the first offset and the last, which the
 // producer has checked against the data buffer.
 template <class Offset>
-bool offsets_sound(const Offset* o, std::int64_t from, std::int64_t length) noexcept {
-    if (o[from] < 0) return false;
+bool offsets_sound(const void* o, std::int64_t from, std::int64_t length) noexcept {
+    if (arrow_load<Offset>(o, from) < 0) return false;
     bool down = false;  // no early exit: the loop vectorises
-    for (std::int64_t j = from; j < from + length; ++j) down |= o[j + 1] < o[j];
+    for (std::int64_t j = from; j < from + length; ++j) down |= arrow_load<Offset>(o, j + 1) < arrow_load<Offset>(o, j);
     return !down;
 }
 
@@ -125,13 +125,14 @@ ArrowCheck text_sound(ArrowArray& a, ArrowText layout) noexcept {
     if (a.buffers[1] == nullptr) return lies;
     if (layout != ArrowText::StringView) {
         bool fits;
+        const void* o = a.buffers[1];
+        // No data buffer: only right when every string is empty.
         if (layout == ArrowText::String) {
-            const auto* o = static_cast<const std::int32_t*>(a.buffers[1]);
-            // No data buffer: only right when every string is empty.
-            fits = offsets_sound(o, a.offset, a.length) && (a.buffers[2] != nullptr || o[a.offset + a.length] == 0);
+            fits = offsets_sound<std::int32_t>(o, a.offset, a.length) &&
+                   (a.buffers[2] != nullptr || arrow_load<std::int32_t>(o, a.offset + a.length) == 0);
         } else {
-            const auto* o = static_cast<const std::int64_t*>(a.buffers[1]);
-            fits = offsets_sound(o, a.offset, a.length) && (a.buffers[2] != nullptr || o[a.offset + a.length] == 0);
+            fits = offsets_sound<std::int64_t>(o, a.offset, a.length) &&
+                   (a.buffers[2] != nullptr || arrow_load<std::int64_t>(o, a.offset + a.length) == 0);
         }
         return fits ? ArrowCheck::Sound : lies;
     }
@@ -139,7 +140,7 @@ ArrowCheck text_sound(ArrowArray& a, ArrowText layout) noexcept {
     const bool has_bitmap = a.buffers[0] != nullptr;
     const auto* bits = static_cast<const std::uint8_t*>(a.buffers[0]);
     const std::int64_t data_buffers = a.n_buffers - 3;
-    const auto* sizes = static_cast<const std::int64_t*>(a.buffers[a.n_buffers - 1]);
+    const void* sizes = a.buffers[a.n_buffers - 1];
     for (std::int64_t i = 0; i < a.length; ++i) {
         const std::int64_t bit = a.offset + i;
         if (has_bitmap && ((bits[bit >> 3] >> (bit & 7)) & 1) == 0) continue;
@@ -151,7 +152,7 @@ ArrowCheck text_sound(ArrowArray& a, ArrowText layout) noexcept {
         std::memcpy(&buffer, view + 8, 4);
         std::memcpy(&offset, view + 12, 4);
         if (buffer < 0 || buffer >= data_buffers || offset < 0 || sizes == nullptr ||
-            a.buffers[2 + buffer] == nullptr || offset + static_cast<std::int64_t>(length) > sizes[buffer])
+            a.buffers[2 + buffer] == nullptr || offset + static_cast<std::int64_t>(length) > arrow_load<std::int64_t>(sizes, buffer))
             return lies;
     }
     return ArrowCheck::Sound;

@@ -113,19 +113,29 @@ inline bool arrow_valid(const ArrowArray& a, std::int64_t i) noexcept {
     return (static_cast<const std::uint8_t*>(a.buffers[0])[bit >> 3] >> (bit & 7)) & 1;
 }
 
+// Element i of a buffer of T. Arrow buffers need not be aligned: one that
+// arrives through pickle (a Dask partition sent between workers) may start
+// anywhere in its message.
+template <class T>
+inline T arrow_load(const void* buffer, std::int64_t i) noexcept {
+    T value;
+    std::memcpy(&value, static_cast<const char*>(buffer) + i * static_cast<std::int64_t>(sizeof(T)), sizeof value);
+    return value;
+}
+
 // The bytes of valid element i of a checked string array of `layout`.
 inline std::string_view arrow_text(const ArrowArray& a, ArrowText layout, std::int64_t i) noexcept {
     const std::int64_t j = a.offset + i;
     switch (layout) {
         case ArrowText::String: {
-            const auto* offsets = static_cast<const std::int32_t*>(a.buffers[1]);
-            return {static_cast<const char*>(a.buffers[2]) + offsets[j],
-                    static_cast<std::size_t>(offsets[j + 1] - offsets[j])};
+            const auto start = arrow_load<std::int32_t>(a.buffers[1], j);
+            return {static_cast<const char*>(a.buffers[2]) + start,
+                    static_cast<std::size_t>(arrow_load<std::int32_t>(a.buffers[1], j + 1) - start)};
         }
         case ArrowText::LargeString: {
-            const auto* offsets = static_cast<const std::int64_t*>(a.buffers[1]);
-            return {static_cast<const char*>(a.buffers[2]) + offsets[j],
-                    static_cast<std::size_t>(offsets[j + 1] - offsets[j])};
+            const auto start = arrow_load<std::int64_t>(a.buffers[1], j);
+            return {static_cast<const char*>(a.buffers[2]) + start,
+                    static_cast<std::size_t>(arrow_load<std::int64_t>(a.buffers[1], j + 1) - start)};
         }
         case ArrowText::StringView: {
             // 16 bytes: length, then either the bytes inline (up to 12)

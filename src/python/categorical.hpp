@@ -46,6 +46,10 @@ public:
     // local indices. The list views texts that this object keeps.
     Status list(PagedVector<std::string_view>& strings, std::vector<LocalIndices>& local);
 
+    // The row of the column's first text: its first cell with a category
+    // (the missing cells before it are the number NaN).
+    std::size_t first_text() const noexcept { return first_valid_; }
+
 private:
     CategoricalColumn() = default;
 

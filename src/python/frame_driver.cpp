@@ -62,6 +62,7 @@ Status gather_lists(FramePlan& plan, BoundColumns& bound, ColumnScan& scan) {
         FrameColumn& col = plan.columns[c];
         if (col.categorical && plan.shape.rows > 0) {
             scan.is_text[c] = 1;
+            scan.first_text[c] = col.categorical->first_text();
             BRINDLE_TRY_STATUS(col.categorical->list(scan.strings[c], scan.local[c]));
         }
         if (!bound.object_scans[c]) continue;

@@ -16,7 +16,7 @@ pytest.importorskip("distributed")
 brindle_dask = pytest.importorskip("brindle_dask")
 brindle_books = pytest.importorskip("brindle_books")
 
-from test_dask import CASES, CLUSTER, bits, client, frame_of, frames  # noqa: E402, F401
+from test_dask import CASES, CLUSTER, NAN, bits, check, client, frame_of, frames, objects, split  # noqa: E402, F401
 
 
 def check_fit(ddf):
@@ -48,6 +48,48 @@ def test_fit_and_transform_match_a_fit_on_the_computed_frame(client, case):
 @given(parts=frames())
 def test_generated_frames_fit_as_the_computed_frame(client, parts):
     check_fit(frame_of(parts))
+
+
+def test_categorical_columns_across_partitions(client):
+    # Categories mixing numbers and text, and str categories missing before the first
+    # used one: each partition's first text is the whole frame's to place.
+    df = pd.DataFrame({
+        "m": pd.Categorical([1.0, NAN, 2.5, "a", 1.0, NAN, 2.5, NAN, "b"], categories=[1.0, 2.5, "a", "b"]),
+        "t": pd.Categorical([None] * 5 + ["x"] + [None] * 3, categories=["x", "y"]),
+    })
+    ddf = frame_of(split(df, [3, 3]))
+    check(ddf)
+    check_fit(ddf)
+    # A column fitted as numbers names the row of the partition's first text.
+    numbers = brindle_books.FittedEncoder().fit(df.assign(t=np.zeros(9)))
+    with pytest.raises(brindle_dask.PartitionError, match="partition 1.*row 2 holds"):
+        brindle_dask.transform(ddf, numbers).compute()
+
+
+def test_transform_finds_text_far_into_a_partition(client):
+    # The second partition's numbers come after the first's text, and its own text only
+    # after thousands of them, the first thousands NaN: its leading numbers take their
+    # str() texts ('1.0', where the first partition's 1.0 is '1').
+    a = objects(1.0, "x", *[NAN] * 3000, *np.arange(3000) / 2, "y", 2.0)
+    df = pd.DataFrame({"a": a, "n": objects(*np.arange(len(a)) % 3 / 2)})
+    ddf = frame_of(split(df, [2]))
+    fitted = brindle_books.FittedEncoder().fit(df)
+    np.testing.assert_array_equal(bits(brindle_dask.transform(ddf, fitted).compute()),
+                                  bits(fitted.transform(df)))
+
+
+@pytest.mark.parametrize("case", ["late_text", "str_columns", "other_dtypes", "integer_labels"])
+def test_encode_gives_its_books_as_a_fitted_encoder(client, case, monkeypatch):
+    ddf = frame_of(CASES[case]())
+    codes, books = brindle_dask.encode(ddf)
+    # No list of labels is made on the client.
+    monkeypatch.setattr(brindle_books, "_run_labels", None)
+    got, fitted = brindle_dask.encode(ddf, books="fitted")
+    assert fitted == brindle_books.FittedEncoder().fit(ddf.compute())
+    assert [c for c in fitted.categories() if c is not None] == list(books.values())
+    np.testing.assert_array_equal(bits(got.compute()), bits(codes.compute()))
+    pd.testing.assert_frame_equal(brindle_dask.decode(got, fitted).compute(),
+                                  brindle_dask.decode(codes, books).compute())
 
 
 def test_transform_of_new_data_with_unknown_labels(client):

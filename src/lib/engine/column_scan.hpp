@@ -1,6 +1,7 @@
 // What a scan of the input leaves for the coding step.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -83,6 +84,18 @@ inline std::uint64_t label_index(const double* cell) noexcept {
     std::uint64_t index;
     std::memcpy(&index, cell, sizeof index);
     return index;
+}
+
+// The index in scan.strings[c] that text cell (r, c) of `matrix` stands for,
+// after the scan and before any coding.
+inline std::uint64_t list_index_at(const ColumnScan& scan, std::size_t r, std::size_t c, const double* matrix) {
+    const std::uint64_t j = label_index(&matrix[r * scan.row_step() + c * scan.col_step()]);
+    const std::vector<LocalIndices>& blocks = scan.local[c];
+    if (blocks.empty()) return j;
+    const auto after = std::upper_bound(blocks.begin(), blocks.end(), r,
+                                        [](std::size_t row, const LocalIndices& x) { return row < x.first_row; });
+    const LocalIndices& mine = *(after - 1);
+    return j < mine.head.size() ? mine.head[j] : mine.tail + (j - mine.head.size());
 }
 
 }  // namespace brindle

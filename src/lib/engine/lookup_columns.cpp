@@ -54,17 +54,6 @@ bool look_up_entries(const PagedVector<std::string_view>& list, const FixedBook&
     return any.load(std::memory_order_relaxed);
 }
 
-// The list index that cell (r, c) stands for.
-std::uint64_t list_index_at(const ColumnScan& scan, std::size_t r, std::size_t c, const double* matrix) {
-    const std::uint64_t j = label_index(&matrix[r * scan.row_step() + c * scan.col_step()]);
-    const std::vector<LocalIndices>& blocks = scan.local[c];
-    if (blocks.empty()) return j;
-    const auto after = std::upper_bound(blocks.begin(), blocks.end(), r,
-                                        [](std::size_t row, const LocalIndices& x) { return row < x.first_row; });
-    const LocalIndices& mine = *(after - 1);
-    return j < mine.head.size() ? mine.head[j] : mine.tail + (j - mine.head.size());
-}
-
 // The first row of column c whose entry is unknown, if a cell holds one (a
 // list may hold entries no cell takes, as a categorical's unused categories).
 // Sequential: it runs only where the lookup may stop.
