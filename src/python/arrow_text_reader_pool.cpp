@@ -187,7 +187,8 @@ void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, std::s
     };
     const std::size_t per_block = block_rows(rows);
     const std::size_t blocks = (rows + per_block - 1) / per_block;
-    if (!blocks_share(chunks, per_block)) {
+    // A column of few texts is judged by its one block as it goes.
+    if (valid_cells > detail::kProbeRows && !blocks_share(chunks, per_block)) {
         list.resize(rows);
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 1), [&](const auto& range) {
             for (std::size_t b = range.begin(); b != range.end(); ++b) {
