@@ -51,6 +51,12 @@ constexpr std::int64_t kProbeAhead = 8;
 // Distinct texts from which a block's table is taken to outgrow the cache.
 constexpr std::size_t kPrefetchFrom = std::size_t{1} << 14;
 
+// The text of a missing row: pd.NA's, or a missing float's, which reads as
+// a number until the column's first valid row and as text after it.
+std::string_view missing_text(const ArrowTextColumn& col, bool after_first_valid) noexcept {
+    return !col.na_is_float ? kNA : missing_float_text(after_first_valid);
+}
+
 // Reads rows [begin, end) of the column, the first in element `i` of chunk
 // `k`: each row's index into `list`, where its text goes, into out. A
 // missing row after `first_valid` (the column's first valid row) is the
@@ -101,7 +107,7 @@ void read_block(const ArrowTextColumn& col, std::size_t k, std::int64_t i, std::
             std::uint64_t& entry = !col.na_is_float ? missing_entry : seen_text ? missing_entry : lead_entry;
             if (entry == kUnset) {
                 entry = list.size();
-                list.push_back(!col.na_is_float ? kNA : missing_float_text(seen_text));
+                list.push_back(missing_text(col, seen_text));
             }
             put_label_index(out + r, entry);
         }
@@ -118,7 +124,7 @@ void read_plain(const ArrowTextColumn& col, std::size_t k, std::int64_t i, std::
             if (ArrowChunks::valid(a, i))
                 list[r] = chunks.text(a, i);
             else
-                list[r] = !col.na_is_float ? kNA : missing_float_text(r > first_valid);
+                list[r] = missing_text(col, r > first_valid);
             put_label_index(out + r, r);
         }
     }
