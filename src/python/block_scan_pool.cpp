@@ -38,6 +38,9 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 // Rows of a block between two checks whether the job was stopped.
 constexpr std::size_t kRowsPerStopPoint = 1024;
 
+// How many rows ahead a column that stopped sharing asks for its objects.
+constexpr std::size_t kCellsAhead = 16;
+
 // Fewer rows than this per block would cost more in merging than it gains.
 constexpr std::size_t kMinBlockRows = std::size_t{1} << 14;
 
@@ -130,7 +133,7 @@ private:
                     block.text[c] = std::make_unique<BlockText>();
                 }
                 const std::size_t cells = r - block.first_text[c] + 1;
-                if (!text_cell(block, *block.text[c], item, cell(r, c), cells, block.end - r - 1)) {
+                if (!text_cell(block, *block.text[c], item, r, c, cells)) {
                     stopped_.store(true, std::memory_order_relaxed);
                     return;
                 }
@@ -138,10 +141,11 @@ private:
         }
     }
 
-    // `cells`: the column's text cells in the block so far, this one included;
-    // `left`: the block's rows after this one.
-    bool text_cell(Block& block, BlockText& bt, PyObject* item, double* cell, std::size_t cells,
-                   std::size_t left) const {
+    // The cell at (r, c) holding `item`; `cells`: the column's text cells in
+    // the block so far, this one included.
+    bool text_cell(Block& block, BlockText& bt, PyObject* item, std::size_t r, std::size_t c,
+                   std::size_t cells) const {
+        double* const cell = this->cell(r, c);
         TextColumn& t = bt.share;
         if (t.sharing && t.lookup(item)) {
             put_label_index(cell, t.last_entry);
@@ -154,9 +158,12 @@ private:
             put_label_index(cell, entry);
             t.add(item, entry, cells);
             // Once sharing stops, every later cell of the block takes an entry.
-            if (!t.sharing) bt.strings.reserve(left);
+            if (!t.sharing) bt.strings.reserve(block.end - r - 1);
             return true;
         }
+        // Past sharing, every cell's object is read, mostly one met long ago:
+        // ask for the one some rows on, so that the misses overlap.
+        if (r + kCellsAhead < block.end) prefetch_cell(object_at(r + kCellsAhead, c));
         std::string_view label;
         if (!pure_text(item, *block.made, label)) return false;
         put_label_index(cell, t.entry_of.size() + bt.strings.size());

@@ -20,6 +20,7 @@
 // PyUnicode_IS_COMPACT PyUnicode_DATA PyUnicode_GET_LENGTH PyUnicode_KIND
 // PyFloat_CheckExact PyFloat_AS_DOUBLE PyLong_CheckExact
 // PyLong_AsLongLongAndOverflow PyBool_Check Py_None Py_True Py_False PyObject
+// PyASCIIObject
 #pragma once
 
 #include <cstring>
@@ -66,6 +67,16 @@ inline PyObject* object_in_cell(const char* address) noexcept {
     PyObject* item;
     std::memcpy(&item, address, sizeof item);
     return item != nullptr ? item : Py_None;
+}
+
+// Asks for the cache lines pure_text reads of a str of up to a few dozen
+// characters: its header and the start of its data, which follows the
+// header of a compact ASCII str. A hint only: nothing of the object is read
+// here, so it holds for any object.
+inline void prefetch_cell(const PyObject* item) noexcept {
+    const char* at = reinterpret_cast<const char*>(item);
+    __builtin_prefetch(at);
+    __builtin_prefetch(at + sizeof(PyASCIIObject));
 }
 
 // str(item) for the kinds pure_number reads, made without Python code: a
