@@ -242,7 +242,8 @@ ColumnCoding code_by_one_map(std::span<const std::string_view> labels, double* c
 // Falls back to the one-map road for a column that holds a long label, and
 // to sorting for one that floods the hash.
 ColumnCoding code_by_partition(std::span<const std::string_view> labels, double* codes, bool want_reverse) {
-    std::optional<PartitionedDedupe> d = dedupe_partitioned(labels);
+    // The ids wait in `codes`: row i's id is read before its code is written.
+    std::optional<PartitionedDedupe> d = dedupe_partitioned(labels, FastShortHash{}, 0, codes);
     if (!d) return code_by_one_map(labels, codes, want_reverse, 0.9);
     Numbering num;
     PagedVector<double> code_of(d->distinct.size());

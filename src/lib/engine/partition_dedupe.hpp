@@ -34,6 +34,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <span>
@@ -105,27 +106,52 @@ constexpr std::size_t scatter_piece_rows(std::size_t block_rows) noexcept {
 }
 
 struct PartitionedDedupe {
+    PartitionedDedupe() = default;
+    // id_room may point into own_ids, which a move keeps and a copy would not.
+    PartitionedDedupe(PartitionedDedupe&&) noexcept = default;
+    PartitionedDedupe& operator=(PartitionedDedupe&&) noexcept = default;
+    PartitionedDedupe(const PartitionedDedupe&) = delete;
+    PartitionedDedupe& operator=(const PartitionedDedupe&) = delete;
+
     unsigned part_bits = 0;
     PagedVector<std::string_view> distinct;  // part by part, each in order of first row
     std::vector<std::uint32_t> part_start;   // part -> its first index in distinct
-    // row -> (id within its part << part_bits) | part
-    PagedVector<std::uint32_t> ids;
     std::size_t failed_probes = 0;
 
     // The index into distinct of row i's label.
     std::size_t index_of(std::size_t i) const noexcept {
-        const std::uint32_t id = ids[i];
+        const std::uint32_t id = id_at(i);
         return part_start[id & ((1u << part_bits) - 1)] + (id >> part_bits);
     }
+
+    // Row i's id: (id within its part << part_bits) | part. Kept in the room
+    // the caller lent (the first 4 bytes of each of its 8-byte slots), or in
+    // own_ids when it lent none.
+    std::uint32_t id_at(std::size_t i) const noexcept {
+        std::uint32_t id;
+        std::memcpy(&id, id_room + i * id_step, sizeof id);
+        return id;
+    }
+    void set_id(std::size_t i, std::uint32_t id) noexcept { std::memcpy(id_room + i * id_step, &id, sizeof id); }
+
+    PagedVector<std::uint32_t> own_ids;
+    std::byte* id_room = nullptr;
+    std::size_t id_step = sizeof(std::uint32_t);
 };
 
 // Empty when the column holds a label longer than kShortLabelBytes, when its
 // rows or a part's ids would not fit the 32-bit ids, or when it floods the
 // hash.
 // `part_bits`, when not 0, sets the number of parts (for the benchmark).
+// `room`, when given, holds one double per row that the caller overwrites
+// only after it is done with the ids (its codes): the ids are kept there
+// rather than in a buffer of their own, sparing a column of 10^7 rows 40 MB
+// of fresh memory. What room holds afterwards, ids or not, is not a double
+// to be read.
 template <class WordHash = FastShortHash>
 std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_view> labels,
-                                                    const WordHash& hash = WordHash{}, unsigned part_bits = 0) {
+                                                    const WordHash& hash = WordHash{}, unsigned part_bits = 0,
+                                                    double* room = nullptr) {
     const std::size_t n = labels.size();
     if (n >= std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
     // The first rows' distinct labels, for the number of parts.
@@ -143,7 +169,13 @@ std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_
 
     PartitionedDedupe d;
     d.part_bits = bits;
-    d.ids.resize(n);
+    if (room != nullptr) {
+        d.id_room = reinterpret_cast<std::byte*>(room);
+        d.id_step = sizeof(double);
+    } else {
+        d.own_ids.resize(n);
+        d.id_room = reinterpret_cast<std::byte*>(d.own_ids.data());
+    }
     std::vector<ShortTable<WordHash>> tables(parts, ShortTable<WordHash>(hash));
     std::vector<std::vector<std::uint32_t>> first_rows(parts);
     std::vector<std::size_t> passed(parts, 0);
@@ -223,7 +255,7 @@ std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_
                 const std::vector<std::vector<ShortEntry>>& mine = scattered[q];
                 for (std::size_t i = begin; i != end; ++i) {
                     const std::uint16_t p = part_of_row[i - block];
-                    d.ids[i] = (mine[p][next[p]++].index << bits) | p;
+                    d.set_id(i, (mine[p][next[p]++].index << bits) | p);
                 }
             }
         });
