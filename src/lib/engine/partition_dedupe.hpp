@@ -124,19 +124,19 @@ struct PartitionedDedupe {
         return part_start[id & ((1u << part_bits) - 1)] + (id >> part_bits);
     }
 
-    // Row i's id: (id within its part << part_bits) | part. Kept in the room
-    // the caller lent (the first 4 bytes of each of its 8-byte slots), or in
+    // Row i's id: (id within its part << part_bits) | part, in the first 4
+    // bytes of the row's 8-byte slot: in the room the caller lent, or in
     // own_ids when it lent none.
     std::uint32_t id_at(std::size_t i) const noexcept {
         std::uint32_t id;
-        std::memcpy(&id, id_room + i * id_step, sizeof id);
+        std::memcpy(&id, id_room + i * kIdSlot, sizeof id);
         return id;
     }
-    void set_id(std::size_t i, std::uint32_t id) noexcept { std::memcpy(id_room + i * id_step, &id, sizeof id); }
+    void set_id(std::size_t i, std::uint32_t id) noexcept { std::memcpy(id_room + i * kIdSlot, &id, sizeof id); }
 
-    PagedVector<std::uint32_t> own_ids;
+    static constexpr std::size_t kIdSlot = sizeof(double);
+    PagedVector<double> own_ids;
     std::byte* id_room = nullptr;
-    std::size_t id_step = sizeof(std::uint32_t);
 };
 
 // Empty when the column holds a label longer than kShortLabelBytes, when its
@@ -169,13 +169,11 @@ std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_
 
     PartitionedDedupe d;
     d.part_bits = bits;
-    if (room != nullptr) {
-        d.id_room = reinterpret_cast<std::byte*>(room);
-        d.id_step = sizeof(double);
-    } else {
+    if (room == nullptr) {
         d.own_ids.resize(n);
-        d.id_room = reinterpret_cast<std::byte*>(d.own_ids.data());
+        room = d.own_ids.data();
     }
+    d.id_room = reinterpret_cast<std::byte*>(room);
     std::vector<ShortTable<WordHash>> tables(parts, ShortTable<WordHash>(hash));
     std::vector<std::vector<std::uint32_t>> first_rows(parts);
     std::vector<std::size_t> passed(parts, 0);
