@@ -80,8 +80,10 @@ Result<std::unique_ptr<ArrowTable>> import_arrow_table(PyObject* obj);
 Result<bool> read_arrow_table(ArrowTable& table, Matrix& matrix, ColumnScan& scan, Interrupts& interrupts);
 
 // Runs on the pool (arrow_table_pool.cpp): one column read into `out`.
-// `numbers`, when given, receives the list entries made from booleans.
+// `numbers`, when given, receives the list entries made from booleans;
+// `plain` is set when the list is in the plain form.
 void read_table_column(TableColumn& col, std::size_t rows, std::uint8_t& is_text, std::size_t& first_text,
-                       PagedVector<std::string_view>& list, double* out, std::vector<NumberEntry>* numbers);
+                       std::uint8_t& plain, PagedVector<std::string_view>& list, double* out,
+                       std::vector<NumberEntry>* numbers);
 
 }  // namespace brindle

@@ -238,10 +238,11 @@ void read_dictionary(TableColumn& col, std::size_t rows, std::uint8_t& is_text, 
 }  // namespace
 
 void read_table_column(TableColumn& col, std::size_t rows, std::uint8_t& is_text, std::size_t& first_text,
-                       PagedVector<std::string_view>& list, double* out, std::vector<NumberEntry>* numbers) {
+                       std::uint8_t& plain, PagedVector<std::string_view>& list, double* out,
+                       std::vector<NumberEntry>* numbers) {
     switch (col.type) {
         case TableColumnType::Text:
-            read_arrow_column(col.text, is_text, first_text, list, out);
+            plain = read_arrow_column(col.text, is_text, first_text, list, out);
             // Each distinct text once: no byte that is not UTF-8 may reach the books.
             if (!std::all_of(list.begin(), list.end(), is_valid_utf8)) col.fault = ColumnFault::NotUtf8;
             return;

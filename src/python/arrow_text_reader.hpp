@@ -25,8 +25,8 @@ struct ArrowTextColumn {
 // row's reference into `list` to out[0 .. rows), where the column's texts go,
 // each distinct text once while that pays; sets is_text unless the column is
 // numeric, and first_text to the row of its first text. `list` views the
-// chunks' buffers.
-void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, std::size_t& first_text,
+// chunks' buffers. True when it wrote the plain form (row r's text is entry r).
+bool read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, std::size_t& first_text,
                        PagedVector<std::string_view>& list, double* out);
 
 }  // namespace brindle

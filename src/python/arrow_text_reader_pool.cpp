@@ -154,7 +154,7 @@ bool blocks_share(const ArrowChunks& chunks, std::size_t per_block) {
 // per block, which coding merges. A column whose first texts say sharing
 // would not pay takes the plain form at once: every row its own entry,
 // written in place.
-void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, std::size_t& first_text,
+bool read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, std::size_t& first_text,
                        PagedVector<std::string_view>& list, double* out) {
     const ArrowChunks& chunks = col.chunks;
     const std::size_t valid_cells = chunks.valid_cells();
@@ -162,7 +162,7 @@ void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, std::s
         std::size_t r = 0;
         for (std::size_t k = 0; k != chunks.size(); ++k)
             for (std::int64_t i = 0; i < chunks.chunk(k).length; ++i, ++r) std::memcpy(out + r, &col.na_float, sizeof(double));
-        return;
+        return false;
     }
     is_text = 1;
     // Where each chunk starts, and the first valid row.
@@ -204,11 +204,11 @@ void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, std::s
                            std::min(rows, begin + per_block), first_valid, list.data(), out);
             }
         });
-        return;
+        return true;
     }
     if (blocks <= 1) {
         block_at(0, rows, list);
-        return;
+        return false;
     }
     std::vector<PagedVector<std::string_view>> lists(blocks);
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, blocks, 1), [&](const auto& range) {
@@ -228,6 +228,7 @@ void read_arrow_column(const ArrowTextColumn& col, std::uint8_t& is_text, std::s
                 put_label_index(out + r, label_index(out + r) + shift);
         }
     });
+    return false;
 }
 
 }  // namespace brindle

@@ -138,7 +138,8 @@ TEST(EncodeColumns, SameResultForEveryPoolSize) {
     EXPECT_TRUE(results[0] == run(in));
 }
 
-// A column-major matrix (as a DataFrame's is) gets the same cells, transposed.
+// A column-major matrix (as a DataFrame's is) gets the same cells, transposed,
+// whether its plain text columns are coded in place or through the rewrite.
 TEST(EncodeColumns, ColumnMajorMatchesRowMajor) {
     const std::size_t rows = 70000;
     Input in(rows, {{}, std::vector<double>(rows, 2.5), {}},
@@ -151,6 +152,8 @@ TEST(EncodeColumns, ColumnMajorMatchesRowMajor) {
     for (std::size_t r = 0; r != rows; ++r)
         for (std::size_t c = 0; c != 3; ++c) cells[c * rows + r] = in.cells[r * 3 + c];
     Result column_major = run(scan, cells);
+    scan.plain = {1, 0, 1};
+    EXPECT_TRUE(run(scan, cells) == column_major);
     std::vector<std::uint64_t> transposed(column_major.matrix.size());
     for (std::size_t r = 0; r != rows; ++r)
         for (std::size_t c = 0; c != 3; ++c) transposed[r * 3 + c] = column_major.matrix[c * rows + r];

@@ -44,6 +44,10 @@ struct ColumnScan {
     std::vector<std::uint8_t> is_text;  // bytes, not vector<bool>: read by many threads
     std::vector<PagedVector<std::string_view>> strings;
     std::vector<std::vector<LocalIndices>> local;
+    // Per text column, set by a reader that wrote the plain form: cell r
+    // holds r, so entry r's code is row r's, and the coding step may write
+    // codes straight into the column's cells.
+    std::vector<std::uint8_t> plain;
     // Per text column, the row of its first cell that is not a number (a
     // missing text counts); 0 where no reader says.
     std::vector<std::size_t> first_text;
@@ -68,6 +72,7 @@ struct ColumnScan {
         is_text.assign(n_cols, 0);
         strings.assign(n_cols, {});
         local.assign(n_cols, {});
+        plain.assign(n_cols, 0);
         first_text.assign(n_cols, 0);
         number_entries.assign(mark_numbers ? n_cols : 0, {});
     }

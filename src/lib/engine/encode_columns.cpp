@@ -76,15 +76,29 @@ void write_codes(const ColumnScan& scan, std::span<const std::size_t> text_colum
 // Two passes. First every text column's listed labels are coded (books
 // built, each list entry's code known) in parallel across columns; then the
 // matrix is rewritten, all columns at once (write_codes).
+//
+// A column in the plain form whose cells lie side by side is coded straight
+// into them: its entries' codes are its cells', so it needs neither a code
+// per entry (8 bytes a row beside the matrix) nor the rewrite.
 std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* matrix) {
     const std::size_t cols = scan.cols;
+    const auto in_place = [&](std::size_t c) {
+        return matrix != nullptr && c < scan.plain.size() && scan.plain[c] && scan.local[c].empty() && scan.strings[c].size() == scan.rows &&
+               (scan.row_step() == 1 || scan.rows <= 1);
+    };
     std::vector<ColumnBooks> slots(cols);
     std::vector<PagedVector<double>> code_of(cols);  // per text column: list entry -> code
     tbb::parallel_for(tbb::blocked_range<std::size_t>(0, cols, 1), [&](const auto& range) {
         for (std::size_t c = range.begin(); c != range.end(); ++c) {
             if (!scan.is_text[c]) continue;
-            code_of[c].resize(scan.strings[c].size());
-            ColumnCoding coded = code_column(scan.strings[c], code_of[c].data(), true);
+            double* codes = nullptr;
+            if (in_place(c)) {
+                codes = matrix + c * scan.col_step();
+            } else {
+                code_of[c].resize(scan.strings[c].size());
+                codes = code_of[c].data();
+            }
+            ColumnCoding coded = code_column(scan.strings[c], codes, true);
             slots[c] = ColumnBooks{c, std::move(coded.forward), std::move(coded.reverse)};
         }
     });
@@ -93,13 +107,13 @@ std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* mat
 
     std::vector<std::size_t> text_columns;
     for (std::size_t c = 0; c != cols; ++c)
-        if (scan.is_text[c]) text_columns.push_back(c);
+        if (scan.is_text[c] && !in_place(c)) text_columns.push_back(c);
     write_codes(scan, text_columns, code_of, matrix);
     stop_point();
 
     std::vector<ColumnBooks> books;
-    books.reserve(text_columns.size());
-    for (std::size_t c : text_columns) books.push_back(std::move(slots[c]));
+    for (std::size_t c = 0; c != cols; ++c)
+        if (scan.is_text[c]) books.push_back(std::move(slots[c]));
     return books;
 }
 
