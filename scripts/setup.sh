@@ -119,7 +119,22 @@ if [ "$FLAVOUR" = asan ]; then
   BUILD_ARGS=(-C "build-dir=build/asan-{wheel_tag}" -C cmake.build-type=RelWithDebInfo
               -C "cmake.define.BRINDLE_SANITIZE=address,undefined")
 fi
-say "building brindle with $("$VPY" -c 'import sys; print(sys.version.split()[0])')"
-"$VPY" -m pip install -q --force-reinstall --no-deps "${BUILD_ARGS[@]}" "$ROOT" >&2 ||
-  die "building brindle failed (see the compiler output above)"
+# The same sources built the same way into this environment are not built again (the
+# dask stage sets up new's environment a second time): a stamp keeps a digest of what
+# the build reads.
+STAMP=$VENV/.brindle-build
+digest=$({
+  printf '%s\n' "${BUILD_ARGS[@]}" "$("$VPY" -c 'import sys; print(sys.version)')"
+  find "$ROOT/src" "$ROOT/CMakeLists.txt" "$ROOT/pyproject.toml" "$ROOT/README.pypi.md" "$ROOT/LICENSE" \
+    -type f ! -name '*.pyc' -print0 | sort -z | xargs -0 sha256sum
+} | sha256sum | cut -d' ' -f1)
+if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$digest" ] && "$VPY" -c 'import brindle' 2>/dev/null; then
+  say "brindle is built from these sources already"
+else
+  rm -f "$STAMP"
+  say "building brindle with $("$VPY" -c 'import sys; print(sys.version.split()[0])')"
+  "$VPY" -m pip install -q --force-reinstall --no-deps "${BUILD_ARGS[@]}" "$ROOT" >&2 ||
+    die "building brindle failed (see the compiler output above)"
+  echo "$digest" >"$STAMP"
+fi
 echo "$VPY"

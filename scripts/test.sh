@@ -14,9 +14,9 @@
 #                   with pyarrow beside the same build (setup.sh asan-arrow)
 #     engine        the C++ engine's scripts that exist: engine-tests, engine-tsan,
 #                   engine-fuzz (each can also be named alone)
-#     wheels        builds the wheels (scripts/wheel.sh) and runs pytest against each one,
-#                   installed in a fresh environment with the system's oneTBB and abseil
-#                   hidden; checks them with auditwheel show
+#     wheels        builds the wheels (scripts/wheel.sh) and runs pytest, all but the slow
+#                   tests, against each one installed in a fresh environment with the
+#                   system's oneTBB and abseil hidden; checks them with auditwheel show
 #     types         mypy --strict on a typed example, and stubtest, for brindle-stubs
 #     docs          the user documentation, built with warnings as errors; its examples
 #                   run as doctests
@@ -118,7 +118,7 @@ asan_stage() {
   # fuzzer's reference checks cover what the module itself holds.
   if ((rc == 0)); then
     local arrow_py
-    arrow_py=$(venv_python asan-arrow) || return 1
+    arrow_py=$(BRINDLE_ASAN_PYTHON=$py venv_python asan-arrow) || return 1
     ASAN_LEAKS=0 ASAN_PY=$arrow_py run_asan_pytest -k "arrow or Arrow" tests/python/test_frame_columns.py tests/python/test_hostile.py \
       tests/python/test_arrow_tables.py
     rc=$?
