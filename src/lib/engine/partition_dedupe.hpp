@@ -89,13 +89,13 @@ inline double expected_distinct(std::size_t n, std::size_t probe, std::size_t se
     return std::min(static_cast<double>(n), k * -std::expm1(-static_cast<double>(n) / k));
 }
 
-// Rows scattered at a time: an eighth of the column, and at least a million.
+// Rows scattered at a time: a quarter of the column, and at least a million.
 // A part's table is fetched into cache once per block, so a block must give
-// each part about a row per label of its table or more; an eighth costs 3
-// bytes of entries per row (a quarter measured no faster, and took 21 MiB
-// more at 10^7 rows).
+// each part many rows per slot of its table; a quarter costs 6 bytes of
+// entries per row. (Eighths took a tenth longer on a column of 10^6 labels
+// in 10^7 rows, for a peak no lower beyond the noise of its measure.)
 inline constexpr std::size_t kMinBlockRows = std::size_t{1} << 20;
-inline constexpr std::size_t kBlocks = 8;
+inline constexpr std::size_t kBlocks = 4;
 inline constexpr std::size_t kMaxPieces = 16;  // pieces of a block's scatter
 inline constexpr std::size_t kLabelAhead = 8;  // rows a scatter reads ahead
 
