@@ -16,8 +16,9 @@
 // entries exist at a time.
 //
 // Labels of at most 16 bytes are carried as the two words that cover them,
-// in scattered entries and in the parts' tables (short_table.hpp), so a
-// probe never reads a label again; a column holding a longer label is left
+// with the bits of their hash that pick a slot, in scattered entries and in
+// the parts' tables (short_table.hpp), so a probe neither reads a label nor
+// hashes it again; a column holding a longer label is left
 // to another road. The number of parts (from the distinct labels of the
 // first rows) and the blocks depend only on the column, and each part takes
 // its rows in row order, so the ids given never depend on the pool size.
@@ -175,7 +176,7 @@ std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_
         room = d.own_ids.data();
     }
     d.id_room = reinterpret_cast<std::byte*>(room);
-    std::vector<ShortTable<WordHash>> tables(parts, ShortTable<WordHash>(hash));
+    std::vector<ShortTable> tables(parts);
     std::vector<std::vector<std::uint32_t>> first_rows(parts);
     std::vector<std::size_t> passed(parts, 0);
     std::vector<std::size_t> lookups(parts, 0);
@@ -208,8 +209,8 @@ std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_
                         give_up.store(true, std::memory_order_relaxed);
                         return;
                     }
-                    const ShortEntry e = short_entry(l, static_cast<std::uint32_t>(i));
-                    const std::uint64_t h = hash(e.a, e.b, l.size());
+                    std::uint64_t h = 0;
+                    const ShortEntry e = short_entry(l, hash, static_cast<std::uint32_t>(i), &h);
                     const auto part = static_cast<std::uint16_t>(h >> (64 - bits));
                     part_of_row[i - block] = part;
                     mine[part].push_back(e);
@@ -221,14 +222,14 @@ std::optional<PartitionedDedupe> dedupe_partitioned(std::span<const std::string_
 
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, parts, 1), [&](const auto& range) {
             for (std::size_t p = range.begin(); p != range.end(); ++p) {
-                ShortTable<WordHash>& table = tables[p];
+                ShortTable& table = tables[p];
                 std::size_t& pass = passed[p];
                 std::size_t& seen = lookups[p];
                 for (std::size_t q = 0; q != block_pieces; ++q) {
                     for (ShortEntry& e : scattered[q][p]) {
                         bool inserted = false;
                         const auto next = static_cast<std::uint32_t>(table.size());
-                        const std::uint32_t id = table.find_or_add(e, hash(e.a, e.b, e.size), next, inserted, pass);
+                        const std::uint32_t id = table.find_or_add(e, next, inserted, pass);
                         if (inserted) first_rows[p].push_back(e.index);
                         e.index = id;
                         if (pass > flood_bound(++seen) || id > max_local) {

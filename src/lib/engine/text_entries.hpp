@@ -41,10 +41,9 @@ public:
         // An entry past 32 bits is keyed by view: a short text first met
         // there may be listed twice, which costs only the saving.
         if (text.size() <= detail::kShortLabelBytes && next < std::numeric_limits<std::uint32_t>::max()) {
-            const detail::ShortEntry e = detail::short_entry(text, 0);
+            const detail::ShortEntry e = detail::short_entry(text, word_hash_, 0);
             bool inserted = false;
-            const std::uint32_t entry = short_.find_or_add(e, word_hash_(e.a, e.b, e.size),
-                                                           static_cast<std::uint32_t>(next), inserted, failed_);
+            const std::uint32_t entry = short_.find_or_add(e, static_cast<std::uint32_t>(next), inserted, failed_);
             return {entry, inserted};
         }
         const auto [it, inserted] = map_.try_emplace(text, next);
@@ -55,8 +54,7 @@ public:
     // that calls it a few texts ahead overlaps the probes' cache misses.
     void prefetch(std::string_view text) const noexcept {
         if (text.size() <= detail::kShortLabelBytes) {
-            const detail::ShortEntry e = detail::short_entry(text, 0);
-            short_.prefetch(word_hash_(e.a, e.b, e.size));
+            short_.prefetch(detail::short_entry(text, word_hash_, 0));
         } else {
             map_.prefetch(text);
         }
@@ -81,7 +79,7 @@ private:
     std::size_t failed_ = 0;  // failed comparisons and passed slots, of both maps
     std::size_t lookups_ = 0;
     WordHash word_hash_{};
-    detail::ShortTable<WordHash> short_{word_hash_};
+    detail::ShortTable short_;
     Map map_{0, Hash{}, detail::CountingEq{&failed_}};
 };
 
