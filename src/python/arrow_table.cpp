@@ -270,8 +270,9 @@ Result<bool> read_arrow_table(ArrowTable& table, Matrix& matrix, ColumnScan& sca
     interrupts.run(rows * cols, [&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, cols, 1), [&](const auto& range) {
             for (std::size_t c = range.begin(); c != range.end(); ++c)
-                read_table_column(table.columns[c], rows, scan.is_text[c], scan.first_text[c], scan.plain[c], scan.strings[c],
-                                  base + c * rows, scan.mark_numbers ? &scan.number_entries[c] : nullptr);
+                read_table_column(table.columns[c], rows, scan.is_text[c], scan.first_text[c], scan.plain[c],
+                                  scan.strings[c], base + c * rows,
+                                  scan.mark_numbers ? &scan.number_entries[c] : nullptr);
         });
     });
     if (interrupts.noticed()) return false;

@@ -83,8 +83,8 @@ void write_codes(const ColumnScan& scan, std::span<const std::size_t> text_colum
 std::vector<ColumnBooks> encode_columns_here(const ColumnScan& scan, double* matrix) {
     const std::size_t cols = scan.cols;
     const auto in_place = [&](std::size_t c) {
-        return matrix != nullptr && c < scan.plain.size() && scan.plain[c] && scan.local[c].empty() && scan.strings[c].size() == scan.rows &&
-               (scan.row_step() == 1 || scan.rows <= 1);
+        return matrix != nullptr && c < scan.plain.size() && scan.plain[c] && scan.local[c].empty() &&
+               scan.strings[c].size() == scan.rows && (scan.row_step() == 1 || scan.rows <= 1);
     };
     std::vector<ColumnBooks> slots(cols);
     std::vector<PagedVector<double>> code_of(cols);  // per text column: list entry -> code

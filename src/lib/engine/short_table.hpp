@@ -48,8 +48,8 @@ template <class WordHash>
     short_words(label.data(), label.size(), a, b);
     const std::uint64_t h = hash(a, b, label.size());
     if (full_hash != nullptr) *full_hash = h;
-    return ShortEntry{a, b, (static_cast<std::uint32_t>(h) & ~ShortEntry::kSizeMask) | static_cast<std::uint32_t>(label.size()),
-                      index};
+    const auto tag = (static_cast<std::uint32_t>(h) & ~ShortEntry::kSizeMask) | static_cast<std::uint32_t>(label.size());
+    return ShortEntry{a, b, tag, index};
 }
 
 // The engine's hash of a short label, from its words.
