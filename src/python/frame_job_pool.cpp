@@ -40,7 +40,8 @@ bool read_columns(const FramePlan& plan, BoundColumns& bound, ColumnScan& scan, 
                             needs_values.store(true, std::memory_order_relaxed);
                         break;
                     case ColumnReader::ArrowText:
-                        scan.plain[c] = read_arrow_column(col.arrow, scan.is_text[c], scan.first_text[c], scan.strings[c], out);
+                        scan.plain[c] =
+                            read_arrow_column(col.arrow, scan.is_text[c], scan.first_text[c], scan.strings[c], out);
                         // Each distinct text once: `values` fails on a text that
                         // is not UTF-8, and no such byte may reach the books.
                         if (!std::all_of(scan.strings[c].begin(), scan.strings[c].end(), is_valid_utf8))
